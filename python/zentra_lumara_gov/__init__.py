@@ -1,0 +1,1 @@
+"""Zentra Lumara governance SDK."""

@@ -1,0 +1,55 @@
+// Turning Python errors into C++ values and back.
+//
+// Inside the modules every Python error travels as nb::python_error (nanobind
+// throws it whenever a call into Python fails). These helpers raise new
+// exceptions the way a Python `raise` inside an `except` block would: with the
+// caught exception as __context__, or as __cause__ for `raise ... from`.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <exception>
+#include <string>
+#include <string_view>
+
+namespace zlg {
+
+namespace nb = nanobind;
+
+// A new exception object `exc_type(message)` (not raised).
+nb::object new_exception(nb::handle exc_type, std::string_view message);
+
+// Throws `exc` as nb::python_error. `exc` must be an exception instance.
+[[noreturn]] void throw_exception(nb::handle exc);
+
+// raise exc_type(message)
+[[noreturn]] void raise(nb::handle exc_type, std::string_view message);
+
+// raise exc_type(message), from inside the handler of `caught`: the caught
+// exception becomes the new one's __context__ and keeps its own traceback.
+[[noreturn]] void raise_in_handler(nb::handle exc_type, std::string_view message,
+                                   const nb::python_error &caught);
+
+// raise exc_type(message) from caught: __cause__ (and __context__) are the
+// caught exception, __suppress_context__ is set.
+[[noreturn]] void raise_from(nb::handle exc_type, std::string_view message,
+                             const nb::python_error &caught);
+
+// str(obj) as UTF-8; what f"{obj}" gives for exceptions and values.
+std::string str(nb::handle obj);
+
+// The exception object carried by the C++ exception `error`, translating
+// nanobind's builtin exceptions and the standard ones the way nanobind does
+// at a function boundary (bad_alloc -> MemoryError, invalid_argument ->
+// ValueError, out_of_range -> IndexError, everything else -> RuntimeError).
+nb::object exception_object(std::exception_ptr error);
+
+// Converts the C++ exception being handled (call only inside `catch`) into a
+// python_error, so callers can treat every failure uniformly.
+nb::python_error current_python_error();
+
+// Sets the Python error indicator from the C++ exception being handled. Used
+// at the edge where C++ returns to the interpreter.
+void restore_current_exception();
+
+}  // namespace zlg
