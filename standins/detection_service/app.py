@@ -28,6 +28,7 @@ import time
 from typing import Any, Callable
 
 from aiohttp import web
+from multidict import CIMultiDict
 
 from detection_service import detectors
 from detection_service.detectors import DetectorError
@@ -80,7 +81,7 @@ class ReceivedRequest:
     method: str
     path: str
     query: dict[str, str]
-    headers: dict[str, str]
+    headers: CIMultiDict
     body: bytes
     received_at: float
     fault: Fault | None
@@ -167,7 +168,7 @@ class DetectionService:
             fault = self._next_fault(body)
             with self._lock:
                 self._requests.append(
-                    ReceivedRequest(request.method, request.path, dict(request.query), dict(request.headers),
+                    ReceivedRequest(request.method, request.path, dict(request.query), CIMultiDict(request.headers),
                                     body, self.clock(), fault)
                 )
             if fault is not None:

@@ -1,0 +1,18 @@
+"""python -m detection_service [--port N] [--instance-id ID] [--accept-any-token]"""
+
+import argparse
+
+from detection_service.runner import serve_forever
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(prog="python -m detection_service", description=__doc__)
+    parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (0: a free one)")
+    parser.add_argument("--instance-id", default=None, help="the only governance instance id accepted")
+    parser.add_argument("--accept-any-token", action="store_true", help="skip the bearer token check")
+    args = parser.parse_args()
+    serve_forever(args.port, args.instance_id, args.accept_any_token)
+
+
+if __name__ == "__main__":
+    main()
