@@ -1,0 +1,1 @@
+zlg_add_module(screener_provider zentra_lumara_gov/providers screener_provider.cpp)
