@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import datetime as _dt
 import math
+import numbers
 from typing import Any
 
 import pandas as pd
@@ -41,7 +42,7 @@ class RecordMetricResult(_MetricResultBase):
     @classmethod
     def _id_as_text(cls, value: Any) -> Any:
         # Tables often hold numeric ids; the result names the record by its text.
-        if isinstance(value, (int, float)) and not isinstance(value, bool):
+        if isinstance(value, numbers.Number) and not isinstance(value, bool):
             return str(value)
         return value
 
@@ -120,7 +121,8 @@ class MetricsEvaluationResult(BaseEntity):
     def to_df(self) -> pd.DataFrame:
         """One row per record result of every metric, columns ``RECORD_COLUMNS``.
 
-        ``group`` is the group's text; ``errors`` a list of mappings or None.
+        ``group`` is the group's text; ``errors`` a list of mappings or None;
+        ``value`` is a float column, NaN where a record has no value.
         """
         rows = []
         for aggregate in self.metrics_result:
@@ -131,7 +133,9 @@ class MetricsEvaluationResult(BaseEntity):
                 if row["errors"] is not None:
                     row["errors"] = [error.model_dump() for error in row["errors"]]
                 rows.append(row)
-        return pd.DataFrame(rows, columns=RECORD_COLUMNS)
+        frame = pd.DataFrame(rows, columns=RECORD_COLUMNS)
+        frame["value"] = frame["value"].astype(float)
+        return frame
 
     def to_json(self, **kwargs: Any) -> str:
         """The whole result as JSON text (keywords go to pydantic's ``model_dump_json``)."""
