@@ -121,7 +121,7 @@ nb::object populate_record_id_timestamp(const Args &args) {
 
   nb::object id_column = configuration.attr("record_id_field");
   if (needs_filling(data, id_column)) {
-    size_t rows = nb::len(data.attr("index"));
+    size_t rows = nb::len(nb::object(data.attr("index")));
     data[id_column] = fresh_uuid_texts(rows);
   }
 
