@@ -239,6 +239,22 @@ def test_only_the_configured_instance_is_accepted():
         assert status == 200
 
 
+def test_tokens_of_the_monitoring_client_authenticators_are_checked():
+    from zentra_vigil_clearview import CloudAuthenticator, OnPremAuthenticator
+
+    body = {"detectors": {"pii": {}}, "input": "x"}
+    with ServiceThread(DetectionService("key-1")) as cloud:
+        for authenticator, status in [(CloudAuthenticator("key-1"), 200), (CloudAuthenticator("key-2"), 401),
+                                      (OnPremAuthenticator("ann", apikey="key-1"), 401)]:
+            headers = {**HEADERS, "Authorization": f"Bearer {authenticator.get_token()}"}
+            assert post(cloud, "", body, headers=headers)[0] == status
+    with ServiceThread(DetectionService("pw", username="ann")) as on_premises:
+        token = OnPremAuthenticator("ann", password="pw").get_token()
+        assert post(on_premises, "", body, headers={**HEADERS, "Authorization": f"Bearer {token}"})[0] == 200
+    with pytest.raises(ValueError, match="needs the secret its tokens are issued for"):
+        DetectionService()
+
+
 def test_scripted_status_sequence_then_normal_answers(server, service):
     service.script([503, Fault.error(400, {"errors": [{"code": "bad"}]}), Fault.error(500, "plain text")],
                    match="first")
@@ -268,10 +284,14 @@ def test_scripted_not_json_drop_and_delay(server, service):
 
 
 def test_runs_as_its_own_process():
-    with ServiceProcess(["--accept-any-token"]) as running:
+    from zentra_vigil_clearview import CloudAuthenticator
+
+    with ServiceProcess(["--secret", "key-1", "--instance-id", "instance-1"]) as running:
         assert running.process.poll() is None
+        token = CloudAuthenticator("key-1").get_token()
         status, text = post(running, "", {"detectors": {"regex": {"regex": ["o+"]}}, "input": "foo"},
-                            headers={**HEADERS, "Authorization": "Bearer anything"})
+                            headers={**HEADERS, "Authorization": f"Bearer {token}"})
         assert (status, json.loads(text)["detections"][0]["text"]) == (200, "oo")
+        assert post(running, "", {"detectors": {"pii": {}}, "input": "x"})[0] == 401
         process = running.process
     assert process.returncode == 0

@@ -127,19 +127,19 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
   return {std::move(values[0]), std::move(values[1])};
 }
 
-const char *type_name(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
+const char *type_of(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
 
 // The argument checks of the annotated signatures.
 void require_list(nb::handle value, const char *name) {
   if (!PyList_Check(value.ptr()))
     zlg::raise(PyExc_TypeError, std::string("argument \"") + name + "\" must be a list, not " +
-                                    type_name(value));
+                                    type_of(value));
 }
 
 void require_list_or_none(nb::handle value, const char *name) {
   if (!value.is_none() && !PyList_Check(value.ptr()))
     zlg::raise(PyExc_TypeError, std::string("argument \"") + name +
-                                    "\" must be a list or None, not " + type_name(value));
+                                    "\" must be a list or None, not " + type_of(value));
 }
 
 // Interned attribute names of the hot paths (leaked with the module).
@@ -180,13 +180,13 @@ nb::object init(const Args &a) {
   // The annotated argument types, checked before anything else happens.
   if (!PyUnicode_Check(metric_name.ptr()))
     zlg::raise(PyExc_TypeError,
-               std::string("argument \"metric_name\" must be str, not ") + type_name(metric_name));
+               std::string("argument \"metric_name\" must be str, not ") + type_of(metric_name));
   if (!PyUnicode_Check(metric_display_name.ptr()))
     zlg::raise(PyExc_TypeError, std::string("argument \"metric_display_name\" must be str, not ") +
-                                    type_name(metric_display_name));
+                                    type_of(metric_display_name));
   if (!metric_method.is_none() && !PyUnicode_Check(metric_method.ptr()))
     zlg::raise(PyExc_TypeError, std::string("argument \"metric_method\" must be str or None, not ") +
-                                    type_name(metric_method));
+                                    type_of(metric_method));
   require_list(thresholds, "thresholds");
 
   // 1. A service client is required.

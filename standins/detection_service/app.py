@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import asyncio
 import dataclasses
+import functools
 import json
 import threading
 import time
@@ -112,15 +113,21 @@ def _error_body(status: int, code: str, message: str) -> dict:
 class DetectionService:
     """State of one detection service: its token check, instance id, fault scripts and request log.
 
-    ``token_verifier(token)`` says whether a bearer token is valid; by default
-    the tokens of the monitoring client's stand-in authenticator are accepted.
-    ``instance_id``, when given, is the only governance instance id accepted;
-    otherwise any non-empty id is.
+    Bearer tokens are checked against the monitoring client's stand-in
+    authenticator: a token is valid when it was issued for ``secret`` (the API
+    key, or the password on premises) and ``username``. ``token_verifier``
+    replaces that check. ``instance_id``, when given, is the only governance
+    instance id accepted; otherwise any non-empty id is.
     """
 
-    def __init__(self, token_verifier: Callable[[str], bool] | None = None, instance_id: str | None = None,
+    def __init__(self, secret: str | None = None, username: str | None = None, instance_id: str | None = None,
+                 token_verifier: Callable[[str], bool] | None = None,
                  clock: Callable[[], float] = time.monotonic) -> None:
-        self.token_verifier = token_verifier if token_verifier is not None else default_token_verifier
+        if token_verifier is None:
+            if not secret:
+                raise ValueError("The detection service needs the secret its tokens are issued for, or a token_verifier.")
+            token_verifier = functools.partial(_issued_for, secret=secret, username=username)
+        self.token_verifier = token_verifier
         self.instance_id = instance_id
         self.clock = clock
         self._lock = threading.Lock()
@@ -302,8 +309,7 @@ def _text_field(document: dict, key: str) -> str:
     return value
 
 
-def default_token_verifier(token: str) -> bool:
-    """Accepts the tokens the monitoring client's stand-in authenticator issues."""
+def _issued_for(token: str, secret: str, username: str | None) -> bool:
     from zentra_vigil_clearview import verify_token
 
-    return verify_token(token)
+    return verify_token(token, secret, username)

@@ -19,8 +19,8 @@ HOST = "127.0.0.1"
 class ServiceThread:
     """The service on its own event loop in a background thread of this process."""
 
-    def __init__(self, service: DetectionService | None = None, timeout: float = 10.0) -> None:
-        self.service = service if service is not None else DetectionService()
+    def __init__(self, service: DetectionService, timeout: float = 10.0) -> None:
+        self.service = service
         self.timeout = timeout
         self.port: int | None = None
         self._loop: asyncio.AbstractEventLoop | None = None
@@ -141,12 +141,14 @@ class ServiceProcess:
         self.stop()
 
 
-def serve_forever(port: int, instance_id: str | None = None, accept_any_token: bool = False) -> None:
+def serve_forever(port: int, secret: str | None = None, username: str | None = None,
+                  instance_id: str | None = None, accept_any_token: bool = False) -> None:
     """Serve until SIGTERM or SIGINT; prints "listening on http://127.0.0.1:PORT" once ready."""
 
     async def main() -> None:
         verifier = (lambda token: True) if accept_any_token else None
-        runner = web.AppRunner(DetectionService(verifier, instance_id).make_app(), access_log=None)
+        service = DetectionService(secret, username, instance_id, token_verifier=verifier)
+        runner = web.AppRunner(service.make_app(), access_log=None)
         await runner.setup()
         site = web.TCPSite(runner, HOST, port)
         await site.start()

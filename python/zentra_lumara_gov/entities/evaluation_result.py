@@ -55,8 +55,12 @@ class RecordMetricResult(_MetricResultBase):
 
 
 class AggregateMetricResult(_MetricResultBase):
-    """One metric over the whole table, with the record results it was built from."""
+    """One metric over the whole table, with the record results it was built from.
 
+    ``value`` is the text "Error" when a provider had no record succeed.
+    """
+
+    value: float | str | None = None
     total_records: int
     record_level_metrics: list[RecordMetricResult] = []
     min: float | None = None
