@@ -1,0 +1,1 @@
+"""Metric providers. Kept import-light: the compiled providers are installed here."""

@@ -1,0 +1,1 @@
+"""Inference-engine wrappers used by judge-model metrics."""
