@@ -106,6 +106,18 @@ class _Script:
         return self.match.encode() in body
 
 
+async def _wait_while_connected(request: web.Request, seconds: float) -> bool:
+    """Waits ``seconds``; False as soon as the client closes the connection."""
+    loop = asyncio.get_running_loop()
+    deadline = loop.time() + seconds
+    while (remaining := deadline - loop.time()) > 0:
+        transport = request.transport
+        if transport is None or transport.is_closing():
+            return False
+        await asyncio.sleep(min(remaining, 0.01))
+    return True
+
+
 def _error_body(status: int, code: str, message: str) -> dict:
     return {"errors": [{"code": code, "message": message}], "status_code": status}
 
@@ -179,8 +191,8 @@ class DetectionService:
                                     body, self.clock(), fault)
                 )
             if fault is not None:
-                if fault.delay:
-                    await asyncio.sleep(fault.delay)
+                if fault.delay and not await _wait_while_connected(request, fault.delay):
+                    raise asyncio.CancelledError()  # the client has gone: nobody to answer
                 if fault.drop:
                     # Gone without a word: the client sees the connection close.
                     request.transport.close()
