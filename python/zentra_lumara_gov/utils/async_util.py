@@ -21,6 +21,11 @@ def run_in_event_loop(fn: Callable[..., Awaitable[Any]], *args: Any, **kwargs: A
     try:
         asyncio.get_running_loop()
     except RuntimeError:
+        loop_running = False
+    else:
+        loop_running = True
+    if not loop_running:
+        # Outside the handler: an exception of fn must keep its own __context__.
         return _run_on_fresh_loop(fn, args, kwargs)
     context = contextvars.copy_context()
     # One thread per call: a shared pool could be exhausted by nested calls.
