@@ -70,12 +70,12 @@ def sessions(monkeypatch):
 
     opened = []
 
-    class RecordingSession(aiohttp.ClientSession):
-        def __init__(self, *args, **kwargs):
-            super().__init__(*args, **kwargs)
-            opened.append((args, kwargs, self))
+    def client_session(*args, **kwargs):
+        session = aiohttp.ClientSession(*args, **kwargs)
+        opened.append((args, kwargs, session))
+        return session
 
-    monkeypatch.setattr(screener_provider, "aiohttp", types.SimpleNamespace(ClientSession=RecordingSession))
+    monkeypatch.setattr(screener_provider, "aiohttp", types.SimpleNamespace(ClientSession=client_session))
     return opened
 
 

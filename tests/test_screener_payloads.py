@@ -8,7 +8,7 @@ import json
 
 import pandas as pd
 import pytest
-from screener_support import INSTANCE, api_client, provider, server, service  # noqa: F401
+from screener_support import INSTANCE, api_client, class_attributes, provider, server, service  # noqa: F401
 
 from zentra_lumara_gov.config import AgenticAIConfiguration, GenAIConfiguration
 

@@ -8,7 +8,7 @@ import subprocess
 import sys
 
 import pytest
-from screener_support import INSTANCE, SECRET, USER, api_client, provider, server  # noqa: F401
+from screener_support import INSTANCE, SECRET, USER, api_client, class_attributes, provider, server  # noqa: F401
 
 from zentra_lumara_gov.clients.api_client import APIClient, Credentials
 from zentra_lumara_gov.config import GenAIConfiguration

@@ -37,6 +37,19 @@ nb::handle module_dict;
 
 nb::object global(const char *name) { return zlg::global(module_dict, name); }
 
+// The failure being handled, as a python_error; call only inside catch (...).
+// A python_error in flight is copied, not converted: converting empties it,
+// and it could no longer be re-raised with `throw;`.
+nb::python_error caught_error() {
+  try {
+    throw;
+  } catch (nb::python_error &e) {
+    return e;
+  } catch (...) {
+    return zlg::current_python_error();
+  }
+}
+
 // --- small helpers over the C API ---------------------------------------------------
 
 nb::object checked(PyObject *result) {
@@ -509,7 +522,7 @@ Coroutine evaluate_async(nb::object self, nb::object data) {
     nb::object results = co_await attr(self, names.compute_metric)(api_payloads);
     co_return attr(self, names.post_process)(results, record_ids);
   } catch (...) {
-    nb::python_error caught = zlg::current_python_error();
+    nb::python_error caught = caught_error();
     if (!caught.matches(PyExc_Exception)) throw;
     // One plain exception for every failure; the cause stays its context only.
     zlg::raise_in_handler(PyExc_Exception,
@@ -598,7 +611,7 @@ Coroutine send_with_retries(nb::object self, nb::object payload, nb::object sess
             co_return nb::none();
           });
     } catch (...) {
-      nb::python_error caught = zlg::current_python_error();
+      nb::python_error caught = caught_error();
       if (!caught.matches(PyExc_Exception)) throw;
       // Connection failures, bodies that are not JSON and the like are never retried.
       answer = error_answer(nb::str("REQUEST_FAILED"), nb::str(caught.value()));
