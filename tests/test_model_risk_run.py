@@ -310,6 +310,7 @@ class FakePlugin:
     """An EvaluateFMRisk that returns what it is told and remembers how it was made."""
 
     made: list = []
+    reports: list = []
     result: object = None
     report: object = None
 
@@ -322,6 +323,7 @@ class FakePlugin:
         return self.result
 
     def get_pdf_report(self, mr_result, output_path, thresholds):
+        FakePlugin.reports.append((mr_result, output_path, thresholds))
         if isinstance(self.report, BaseException):
             raise self.report
         return self.report
@@ -330,6 +332,7 @@ class FakePlugin:
 @pytest.fixture
 def fake_plugin(monkeypatch):
     monkeypatch.setattr(FakePlugin, "made", [])
+    monkeypatch.setattr(FakePlugin, "reports", [])
     monkeypatch.setattr(impl, "EvaluateFMRisk", FakePlugin)
     return FakePlugin
 
@@ -375,10 +378,26 @@ class TestRun:
         assert fake_plugin.made == []
 
     def test_report_path_is_returned_as_text(self, fake_plugin, tmp_path):
-        fake_plugin.result = {}
+        fake_plugin.result = {"r": {"b": {"m": 0.5}}}
         fake_plugin.report = tmp_path / "r.pdf"
-        result = impl._evaluate_model_risk(custom_config(pdf_report_output_path=str(tmp_path)), APIClient(cloud()))
+        thresholds = {"m": MetricThreshold(type="upper_limit", value=0.2)}
+        config = custom_config(pdf_report_output_path=str(tmp_path), thresholds=thresholds)
+        result = impl._evaluate_model_risk(config, APIClient(cloud()))
         assert result.output_file_path == str(tmp_path / "r.pdf")
+        assert fake_plugin.reports == [({"r": {"b": {"m": 0.5}}}, str(tmp_path), thresholds)]
+
+    @pytest.mark.parametrize("path", [None, ""])
+    def test_no_report_without_a_path(self, fake_plugin, path):
+        fake_plugin.result = {}
+        fake_plugin.report = "never.pdf"
+        result = impl._evaluate_model_risk(custom_config(pdf_report_output_path=path), APIClient(cloud()))
+        assert result.output_file_path is None and fake_plugin.reports == []
+
+    def test_empty_report_path_from_the_plugin_gives_none(self, fake_plugin):
+        fake_plugin.result = {}
+        fake_plugin.report = ""
+        result = impl._evaluate_model_risk(custom_config(pdf_report_output_path="out"), APIClient(cloud()))
+        assert result.output_file_path is None
 
     @pytest.mark.parametrize("stage", ["evaluate", "report"])
     def test_plugin_failures_are_wrapped_with_their_reason(self, fake_plugin, stage, capsys):

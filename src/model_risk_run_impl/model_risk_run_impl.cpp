@@ -197,12 +197,16 @@ nb::object evaluate_model_risk(nb::handle globals, nb::handle configuration, nb:
   auto [system_credentials, scoring_function] = unpack_pair(
       zlg::global(globals, "build_system_credentials")(configuration, api_client.attr("credentials")));
 
-  nb::object fm_evaluate = zlg::global(globals, "EvaluateFMRisk")(
-      nb::arg("system_credentials") = system_credentials,
-      nb::arg("foundation_model_name") = configuration.attr("model_details").attr("model_name"),
-      nb::arg("risk_dimensions") = configuration.attr("risk_dimensions"),
-      nb::arg("scoring_function") = scoring_function,
-      nb::arg("max_sample_size") = configuration.attr("max_sample_size"));
+  // Read in the order the keywords are written (C++ leaves the order of
+  // argument evaluation open).
+  nb::object plugin_class = zlg::global(globals, "EvaluateFMRisk");
+  nb::object model_name = configuration.attr("model_details").attr("model_name");
+  nb::object risk_dimensions = configuration.attr("risk_dimensions");
+  nb::object max_sample_size = configuration.attr("max_sample_size");
+  nb::object fm_evaluate = plugin_class(
+      nb::arg("system_credentials") = system_credentials, nb::arg("foundation_model_name") = model_name,
+      nb::arg("risk_dimensions") = risk_dimensions, nb::arg("scoring_function") = scoring_function,
+      nb::arg("max_sample_size") = max_sample_size);
 
   // The plugin's run and report: any failure is reported as one exception
   // carrying the original as its context.
@@ -212,10 +216,11 @@ nb::object evaluate_model_risk(nb::handle globals, nb::handle configuration, nb:
     mr_result = fm_evaluate.attr("evaluate_fm_risks")();
     zlg::global(globals, "print")(mr_result);
     pdf_file_path = nb::none();
-    nb::object report_path = configuration.attr("pdf_report_output_path");
-    if (truthy(report_path)) {
-      pdf_file_path = fm_evaluate.attr("get_pdf_report")(mr_result, report_path,
-                                                         configuration.attr("thresholds"));
+    if (truthy(configuration.attr("pdf_report_output_path"))) {
+      nb::object get_pdf_report = fm_evaluate.attr("get_pdf_report");
+      nb::object output_path = configuration.attr("pdf_report_output_path");
+      nb::object thresholds = configuration.attr("thresholds");
+      pdf_file_path = get_pdf_report(mr_result, output_path, thresholds);
     }
   } catch (nb::python_error &error) {
     if (!error.matches(PyExc_Exception)) throw;
