@@ -266,3 +266,76 @@ def test_request_bodies_reach_the_service_once_each(api_client, service):
     provider(api_client, "pii").evaluate(table)
     inputs = sorted(json.loads(request.body)["input"] for request in service.requests)
     assert inputs == sorted(table["question"])
+
+
+class ScriptedResponse:
+    def __init__(self, status, text):
+        self.status, self._text = status, text
+
+    async def text(self):
+        if isinstance(self._text, Exception):
+            raise self._text
+        await asyncio.sleep(0)
+        return self._text
+
+
+class ScriptedRequest:
+    """An asynchronous context manager recording what its __aexit__ is given."""
+
+    def __init__(self, log, response, swallow=False):
+        self.log, self.response, self.swallow = log, response, swallow
+
+    async def __aenter__(self):
+        self.log.append("enter")
+        return self.response
+
+    async def __aexit__(self, exc_type, exc, traceback):
+        self.log.append(("exit", exc_type, exc, traceback is not None))
+        return self.swallow
+
+
+class ScriptedSession:
+    def __init__(self, *requests):
+        self.requests = list(requests)
+
+    def post(self, **kwargs):
+        return self.requests.pop(0)
+
+
+def test_each_attempt_enters_and_exits_its_request(api_client, sleeps):
+    made = provider(api_client, "pii")
+    log = []
+    failure = RuntimeError("reading failed")
+    session = ScriptedSession(
+        ScriptedRequest(log, ScriptedResponse(503, "{}")),
+        ScriptedRequest(log, ScriptedResponse(200, failure), swallow=True),
+        ScriptedRequest(log, ScriptedResponse(200, '{"detections": []}')),
+    )
+    answer = asyncio.run(made.send_with_retries("{}", session))
+    assert answer == {"detections": []}
+    assert log == ["enter", ("exit", None, None, False),        # 503: backed off, then left
+                   "enter", ("exit", RuntimeError, failure, True),  # swallowed: the next attempt follows
+                   "enter", ("exit", None, None, False)]
+    assert sleeps == [1]
+
+
+def test_a_request_that_is_no_context_manager_is_an_error_answer(api_client):
+    made = provider(api_client, "pii")
+    answer = asyncio.run(made.send_with_retries("{}", ScriptedSession(object())))
+    assert answer == {"error": Error(code="REQUEST_FAILED", message_en=(
+        "'object' object does not support the asynchronous context manager protocol"))}
+
+
+def test_a_failing_exit_is_the_error_answer(api_client):
+    made = provider(api_client, "pii")
+
+    class Request(ScriptedRequest):
+        async def __aexit__(self, exc_type, exc, traceback):
+            self.log.append(exc)
+            raise KeyError("exit")
+
+    log = []
+    answer = asyncio.run(made.send_with_retries(
+        "{}", ScriptedSession(Request(log, ScriptedResponse(200, ValueError("body"))))))
+    assert [str(entry) for entry in log] == ["enter", "body"]
+    assert answer == {"error": Error(code="REQUEST_FAILED", message_en="'exit'")}

@@ -35,7 +35,28 @@ constexpr const char *kErrorPrefix = "Error while computing metrics: ";
 // not be released after the interpreter has gone.
 nb::handle module_dict;
 
-nb::object global(const char *name) { return zlg::global(module_dict, name); }
+// A Python str made once per call site, for dictionary keys, constant values
+// and global names on the hot paths (a C string would become a new str on
+// every use).
+#define ZSTR(text)                                                   \
+  ([]() -> nb::handle {                                              \
+    static PyObject *interned = PyUnicode_InternFromString(text);    \
+    if (!interned) throw nb::python_error();                         \
+    return interned;                                                 \
+  }())
+
+// A module global read at call time, as Python reads one: the module's
+// namespace, then the builtins; NameError when neither has it.
+nb::object global(nb::handle name) {
+  PyObject *value = PyDict_GetItemWithError(module_dict.ptr(), name.ptr());  // borrowed
+  if (!value && !PyErr_Occurred()) {
+    value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name.ptr());
+    if (!value && !PyErr_Occurred())
+      PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+  }
+  if (!value) throw nb::python_error();
+  return nb::borrow(value);
+}
 
 // The failure being handled, as a python_error; call only inside catch (...).
 // A python_error in flight is copied, not converted: converting empties it,
@@ -64,9 +85,8 @@ bool truthy(nb::handle obj) {
 }
 
 // `obj == text`, with Python's comparison.
-bool equals(nb::handle obj, const char *text) {
-  nb::str other(text);
-  int result = PyObject_RichCompareBool(obj.ptr(), other.ptr(), Py_EQ);
+bool equals(nb::handle obj, nb::handle text) {
+  int result = PyObject_RichCompareBool(obj.ptr(), text.ptr(), Py_EQ);
   if (result < 0) throw nb::python_error();
   return result == 1;
 }
@@ -97,11 +117,14 @@ nb::object item(nb::handle container, nb::handle key) {
   return checked(PyObject_GetItem(container.ptr(), key.ptr()));
 }
 
-nb::object item(nb::handle container, const char *key) { return item(container, nb::str(key)); }
 
-void set_item(nb::handle container, const char *key, nb::handle value) {
-  nb::str name(key);
-  if (PyObject_SetItem(container.ptr(), name.ptr(), value.ptr()) < 0) throw nb::python_error();
+void set_item(nb::handle container, nb::handle key, nb::handle value) {
+  if (PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()) < 0) throw nb::python_error();
+}
+
+// dict[key] = value, for a dict of ours.
+void set_key(nb::handle dict, nb::handle key, nb::handle value) {
+  if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) throw nb::python_error();
 }
 
 // fn(**kwargs)
@@ -116,6 +139,21 @@ nb::object builtin(const char *name) {
     throw nb::python_error();
   }
   return nb::borrow(value);
+}
+
+// An attribute looked up on a type, as special methods are; invalid when missing.
+nb::object type_attribute(nb::handle type, nb::handle name) {
+  PyObject *value = PyObject_GetAttr(type.ptr(), name.ptr());
+  if (!value) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    return nb::object();
+  }
+  return nb::steal(value);
+}
+
+nb::object checked_or_none(PyObject *result) {
+  return result ? nb::steal(result) : nb::none();
 }
 
 // `first, second = value`, with Python's unpacking errors.
@@ -214,7 +252,7 @@ nb::object init(const Args &a) {
   }
 
   // 2. ... with a monitoring-service client, which carries the instance id.
-  if (!is_instance(attr(api_client, names.clv_client), global("CLVClient"))) {
+  if (!is_instance(attr(api_client, names.clv_client), global(ZSTR("CLVClient")))) {
     zlg::raise(PyExc_ValueError,
                "lumara.governance service instance id is required to compute " +
                    formatted(metric_name) + " using " + formatted(metric_method) +
@@ -248,11 +286,11 @@ nb::object init(const Args &a) {
 
 nb::object get_base_url(const Args &a) {
   nb::handle metric_name = a[1];
-  if (equals(metric_name, "answer_relevance"))
+  if (equals(metric_name, ZSTR("answer_relevance")))
     return nb::str("{}/ml/v1/text/detection/generated?version=2023-10-25");
-  if (equals(metric_name, "context_relevance") || equals(metric_name, "faithfulness"))
+  if (equals(metric_name, ZSTR("context_relevance")) || equals(metric_name, ZSTR("faithfulness")))
     return nb::str("{}/ml/v1/text/detection/context?version=2023-10-25");
-  if (equals(metric_name, "tool_call_accuracy"))
+  if (equals(metric_name, ZSTR("tool_call_accuracy")))
     return nb::str("{}/ml/v1/text/detection/chat?version=2023-10-25");
   return nb::str("{}/ml/v1/text/detection?version=2023-10-25");
 }
@@ -279,24 +317,27 @@ nb::object get_service_instance_id(const Args &a) {
 nb::object get_headers(const Args &a) {
   nb::handle self = a[0];
   nb::dict headers;
-  headers["Content-Type"] = nb::str("application/json");
-  nb::object token = global("get_authenticator_token")(
+  set_key(headers, ZSTR("Content-Type"), ZSTR("application/json"));
+  nb::object token = global(ZSTR("get_authenticator_token"))(
       attr(attr(self, names.clv_client), names.authenticator));
-  headers["Authorization"] = nb::str(("Bearer " + formatted(token)).c_str());
-  headers["x-governance-instance-id"] = attr(self, names.service_instance_id);
-  headers["origin"] = nb::str("sdk");
+  // f"Bearer {token}"
+  nb::object bearer = checked(PyUnicode_Concat(
+      ZSTR("Bearer ").ptr(), checked(PyObject_Format(token.ptr(), nullptr)).ptr()));
+  set_key(headers, ZSTR("Authorization"), bearer);
+  set_key(headers, ZSTR("x-governance-instance-id"), attr(self, names.service_instance_id));
+  set_key(headers, ZSTR("origin"), ZSTR("sdk"));
   return headers;
 }
 
 nb::object set_metric_name(const Args &a) {
   nb::handle self = a[0];
   nb::object metric_name = nb::borrow(a[1]);
-  if (equals(attr(self, names.metric_name), "prompt_safety_risk") &&
-      equals(attr(self, names.metric_method), "basalt_guardian"))
+  if (equals(attr(self, names.metric_name), ZSTR("prompt_safety_risk")) &&
+      equals(attr(self, names.metric_method), ZSTR("basalt_guardian")))
     metric_name = nb::str("harm");
   // Every guardian-model risk is scored by the one guardian detector.
   nb::list risks;
-  for (nb::handle risk : global("BasaltGuardianRisks")) risks.append(attr(risk, names.value));
+  for (nb::handle risk : global(ZSTR("BasaltGuardianRisks"))) risks.append(attr(risk, names.value));
   if (contains(risks, metric_name)) return nb::str("basalt_guardian");
   return metric_name;
 }
@@ -319,18 +360,18 @@ nb::object pre_process_data(const Args &a) {
              tools_catalog_content = nb::none(), tool_calls_content = nb::none();
 
   // 2.
-  if (equals(metric_name, "answer_relevance") || equals(metric_name, "faithfulness"))
+  if (equals(metric_name, ZSTR("answer_relevance")) || equals(metric_name, ZSTR("faithfulness")))
     output_contents = column_list(data, item(configuration.attr("output_fields"), nb::int_(0)));
 
   // 3. Several context columns give a list per record; one column is parsed per cell.
-  if (equals(metric_name, "context_relevance") || equals(metric_name, "faithfulness")) {
+  if (equals(metric_name, ZSTR("context_relevance")) || equals(metric_name, ZSTR("faithfulness"))) {
     nb::object context_fields = configuration.attr("context_fields");
     Py_ssize_t count = PyObject_Size(context_fields.ptr());
     if (count < 0) throw nb::python_error();
     if (count > 1) {
       context_contents = item(data, context_fields).attr("values").attr("tolist")();
     } else if (count == 1) {
-      nb::object transform = global("transform_str_to_list");
+      nb::object transform = global(ZSTR("transform_str_to_list"));
       nb::list contexts;
       for (nb::handle value : column_list(data, item(context_fields, nb::int_(0))))
         contexts.append(transform(value));
@@ -339,7 +380,7 @@ nb::object pre_process_data(const Args &a) {
   }
 
   // 4.
-  if (equals(metric_name, "tool_call_accuracy")) {
+  if (equals(metric_name, ZSTR("tool_call_accuracy"))) {
     tools_catalog_content = self.attr("get_tools_catalog_content")();
     tool_calls_content = self.attr("get_tool_calls_content")(data);
   }
@@ -383,13 +424,13 @@ nb::object get_json_payloads(const Args &a) {
   nb::object metric_name = attr(self, names.metric_name);
   BodyKind kind = BodyKind::text;
   nb::handle first = input_contents, second;
-  if (equals(metric_name, "answer_relevance")) {
+  if (equals(metric_name, ZSTR("answer_relevance"))) {
     kind = BodyKind::generated, second = output_contents;
-  } else if (equals(metric_name, "context_relevance")) {
+  } else if (equals(metric_name, ZSTR("context_relevance"))) {
     kind = BodyKind::context_input, second = context_contents;
-  } else if (equals(metric_name, "faithfulness")) {
+  } else if (equals(metric_name, ZSTR("faithfulness"))) {
     kind = BodyKind::context_output, first = output_contents, second = context_contents;
-  } else if (equals(metric_name, "tool_call_accuracy")) {
+  } else if (equals(metric_name, ZSTR("tool_call_accuracy"))) {
     kind = BodyKind::chat, second = tool_calls_content;
   }
 
@@ -398,7 +439,7 @@ nb::object get_json_payloads(const Args &a) {
   require_pairable(first);
   if (paired) require_pairable(second);
 
-  nb::object dumps = attr(global("json"), names.dumps);
+  nb::object dumps = attr(global(ZSTR("json")), names.dumps);
   nb::str docs("docs"), user("user"), assistant("assistant");
   nb::list bodies;
   // The sizes are read each round: dumps() runs Python code that could change the lists.
@@ -409,33 +450,33 @@ nb::object get_json_payloads(const Args &a) {
     nb::object one = nb::borrow(PyList_GET_ITEM(first.ptr(), index));
     nb::object two = paired ? nb::borrow(PyList_GET_ITEM(second.ptr(), index)) : nb::object();
     nb::dict body;
-    body["detectors"] = detectors;
+    set_key(body, ZSTR("detectors"), detectors);
     switch (kind) {
       case BodyKind::generated:
-        body["prompt"] = one;
-        body["generated_text"] = two;
+        set_key(body, ZSTR("prompt"), one);
+        set_key(body, ZSTR("generated_text"), two);
         break;
       case BodyKind::context_input:
       case BodyKind::context_output:
-        body["input"] = one;
-        body["context_type"] = docs;
-        body["context"] = two;
+        set_key(body, ZSTR("input"), one);
+        set_key(body, ZSTR("context_type"), docs);
+        set_key(body, ZSTR("context"), two);
         break;
       case BodyKind::chat: {
         nb::dict question, answer;
-        question["content"] = one;
-        question["role"] = user;
-        answer["tool_calls"] = two;
-        answer["role"] = assistant;
+        set_key(question, ZSTR("content"), one);
+        set_key(question, ZSTR("role"), user);
+        set_key(answer, ZSTR("tool_calls"), two);
+        set_key(answer, ZSTR("role"), assistant);
         nb::list messages;
         messages.append(question);
         messages.append(answer);
-        body["messages"] = messages;
-        body["tools"] = tools_catalog_content;
+        set_key(body, ZSTR("messages"), messages);
+        set_key(body, ZSTR("tools"), tools_catalog_content);
         break;
       }
       case BodyKind::text:
-        body["input"] = one;
+        set_key(body, ZSTR("input"), one);
         break;
     }
     bodies.append(dumps(body));
@@ -455,12 +496,12 @@ nb::object get_tool_calls_content(const Args &a) {
   if (!truthy(field)) return tool_calls_content;
 
   // Every text cell is parsed first, so a bad cell fails before any extraction.
-  nb::object loads = attr(global("json"), names.loads);
+  nb::object loads = attr(global(ZSTR("json")), names.loads);
   nb::list cells;
   for (nb::handle value : column_list(data, field))
     cells.append(PyUnicode_Check(value.ptr()) ? loads(value) : nb::borrow(value));
 
-  nb::object extract = global("ToolCallMetricProvider").attr("extract_tool_calls_from_response");
+  nb::object extract = global(ZSTR("ToolCallMetricProvider")).attr("extract_tool_calls_from_response");
   nb::str function_key("function"), arguments_key("arguments");
   for (nb::handle cell : cells) {
     nb::object tool_calls = extract(cell);
@@ -478,8 +519,8 @@ nb::object get_tool_calls_content(const Args &a) {
       if (PyDict_Merge(call_copy.ptr(), tool_call.ptr(), 1) < 0) throw nb::python_error();
       nb::object function_copy = checked(PyDict_New());
       if (PyDict_Merge(function_copy.ptr(), function.ptr(), 1) < 0) throw nb::python_error();
-      set_item(function_copy, "arguments", parsed);
-      set_item(call_copy, "function", function_copy);
+      set_item(function_copy, arguments_key, parsed);
+      set_item(call_copy, function_key, function_copy);
       parsed_calls.append(call_copy);
       changed = true;
     }
@@ -496,7 +537,7 @@ nb::object get_tools_catalog_content(const Args &a) {
   for (nb::handle tool : tools)
     if (!PyCallable_Check(tool.ptr())) return tools;
   nb::list catalogue;
-  nb::object schemas = global("ToolCallMetricProvider").attr("get_tools_list_schema")(tools);
+  nb::object schemas = global(ZSTR("ToolCallMetricProvider")).attr("get_tools_list_schema")(tools);
   for (nb::handle schema : schemas) catalogue.append(schema.attr("model_dump")());
   return catalogue;
 }
@@ -507,8 +548,8 @@ nb::object get_tools_catalog_content(const Args &a) {
 nb::object evaluate(const Args &a) {
   nb::handle self = a[0], data = a[1];
   nb::dict kwargs;
-  kwargs["data"] = data;
-  nb::object run = global("run_in_event_loop");
+  set_key(kwargs, ZSTR("data"), data);
+  nb::object run = global(ZSTR("run_in_event_loop"));
   return checked(PyObject_Call(run.ptr(), nb::make_tuple(self.attr("evaluate_async")).ptr(),
                                kwargs.ptr()));
 }
@@ -516,7 +557,7 @@ nb::object evaluate(const Args &a) {
 Coroutine evaluate_async(nb::object self, nb::object data) {
   try {
     nb::dict kwargs;
-    kwargs["data"] = data;
+    set_key(kwargs, ZSTR("data"), data);
     auto [api_payloads, record_ids] =
         unpack_pair(call_with_keywords(attr(self, names.pre_process_data), kwargs));
     nb::object results = co_await attr(self, names.compute_metric)(api_payloads);
@@ -534,7 +575,7 @@ Coroutine evaluate_async(nb::object self, nb::object data) {
 
 Coroutine compute_metric(nb::object self, nb::object api_payloads) {
   // One session, with the library's defaults, closed on every way out.
-  nb::object session_manager = global("aiohttp").attr("ClientSession")();
+  nb::object session_manager = global(ZSTR("aiohttp")).attr("ClientSession")();
   co_return co_await zlg::async_with(
       session_manager, [&self, &api_payloads](nb::object session) -> Coroutine {
         nb::list requests;
@@ -547,8 +588,8 @@ Coroutine compute_metric(nb::object self, nb::object api_payloads) {
           throw;
         }
         nb::dict kwargs;
-        kwargs["return_exceptions"] = nb::bool_(true);
-        nb::object gathered = checked(PyObject_Call(attr(global("asyncio"), names.gather).ptr(),
+        set_key(kwargs, ZSTR("return_exceptions"), nb::bool_(true));
+        nb::object gathered = checked(PyObject_Call(attr(global(ZSTR("asyncio")), names.gather).ptr(),
                                                     nb::tuple(requests).ptr(), kwargs.ptr()));
         co_return co_await gathered;
       });
@@ -556,10 +597,10 @@ Coroutine compute_metric(nb::object self, nb::object api_payloads) {
 
 nb::object error_answer(nb::handle code, nb::handle message) {
   nb::dict fields;
-  fields["code"] = code;
-  fields["message_en"] = message;
+  set_key(fields, ZSTR("code"), code);
+  set_key(fields, ZSTR("message_en"), message);
   nb::dict answer;
-  answer["error"] = call_with_keywords(global("Error"), fields);
+  set_key(answer, ZSTR("error"), call_with_keywords(global(ZSTR("Error")), fields));
   return answer;
 }
 
@@ -577,39 +618,74 @@ Coroutine send_with_retries(nb::object self, nb::object payload, nb::object sess
     try {
       nb::object post = attr(session, names.post);
       nb::dict kwargs;
-      kwargs["url"] = attr(self, names.base_url);
-      kwargs["headers"] = attr(self, names.get_headers)();  // a fresh token per attempt
-      kwargs["data"] = payload;
-      kwargs["ssl"] = attr(self, names.verify);
+      set_key(kwargs, ZSTR("url"), attr(self, names.base_url));
+      set_key(kwargs, ZSTR("headers"), attr(self, names.get_headers)());  // a fresh token per attempt
+      set_key(kwargs, ZSTR("data"), payload);
+      set_key(kwargs, ZSTR("ssl"), attr(self, names.verify));
       nb::object request = call_with_keywords(post, kwargs);
-      co_await zlg::async_with(
-          request, [&self, &attempt, &answer](nb::object response) -> Coroutine {
-            nb::object status = attr(response, names.status);
-            nb::object text = co_await attr(response, names.text)();
-            nb::object loads = attr(global("json"), names.loads);
-            int ok = PyObject_RichCompareBool(status.ptr(), nb::int_(200).ptr(), Py_EQ);
-            if (ok < 0) throw nb::python_error();
-            if (ok) {
-              answer = loads(text);
-              co_return nb::none();
-            }
-            if (contains(attr(self, names.retry_codes), status)) {
-              nb::object last = checked(
-                  PyNumber_Subtract(attr(self, names.retry_count).ptr(), nb::int_(1).ptr()));
-              int retry = PyObject_RichCompareBool(attempt.ptr(), last.ptr(), Py_LT);
-              if (retry < 0) throw nb::python_error();
-              if (retry) {
-                // Back off BACK_OFF_FACTOR * 2 ** attempt seconds, then try again.
-                nb::object power = checked(PyNumber_Power(nb::int_(2).ptr(), attempt.ptr(), Py_None));
-                nb::object delay =
-                    checked(PyNumber_Multiply(attr(self, names.back_off).ptr(), power.ptr()));
-                co_await attr(global("asyncio"), names.sleep)(delay);
-                co_return nb::none();
-              }
-            }
-            answer = error_answer(nb::str(status), nb::str(loads(text)));
-            co_return nb::none();
-          });
+
+      // async with request as response: -- the protocol written out here, so
+      // that an attempt costs no coroutine objects beyond this one.
+      nb::handle manager_type(reinterpret_cast<PyObject *>(Py_TYPE(request.ptr())));
+      nb::object aenter = type_attribute(manager_type, ZSTR("__aenter__"));
+      nb::object aexit = type_attribute(manager_type, ZSTR("__aexit__"));
+      if (!aenter.is_valid() || !aexit.is_valid())
+        zlg::raise(PyExc_TypeError, std::string("'") + Py_TYPE(request.ptr())->tp_name +
+                                        "' object does not support the asynchronous context "
+                                        "manager protocol");
+      nb::object response = co_await aenter(request);
+      std::exception_ptr failure;
+      try {
+        nb::object status = attr(response, names.status);
+        nb::object text = co_await attr(response, names.text)();
+        nb::object loads = attr(global(ZSTR("json")), names.loads);
+        int ok = PyObject_RichCompareBool(status.ptr(), nb::int_(200).ptr(), Py_EQ);
+        if (ok < 0) throw nb::python_error();
+        bool retry = false;
+        if (!ok && contains(attr(self, names.retry_codes), status)) {
+          nb::object last = checked(
+              PyNumber_Subtract(attr(self, names.retry_count).ptr(), nb::int_(1).ptr()));
+          int before_last = PyObject_RichCompareBool(attempt.ptr(), last.ptr(), Py_LT);
+          if (before_last < 0) throw nb::python_error();
+          retry = before_last == 1;
+        }
+        if (ok) {
+          answer = loads(text);
+        } else if (retry) {
+          // Back off BACK_OFF_FACTOR * 2 ** attempt seconds, then try again.
+          nb::object power = checked(PyNumber_Power(nb::int_(2).ptr(), attempt.ptr(), Py_None));
+          nb::object delay =
+              checked(PyNumber_Multiply(attr(self, names.back_off).ptr(), power.ptr()));
+          co_await attr(global(ZSTR("asyncio")), names.sleep)(delay);
+        } else {
+          answer = error_answer(nb::str(status), nb::str(loads(text)));
+        }
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      if (!failure) {
+        co_await aexit(request, nb::none(), nb::none(), nb::none());
+      } else {
+        // __aexit__ sees the exception in flight; a true answer swallows it.
+        nb::object in_flight = zlg::exception_object(failure);
+        nb::object traceback = checked_or_none(PyException_GetTraceback(in_flight.ptr()));
+        nb::object suppress;
+        try {
+          suppress = co_await aexit(request, nb::handle(reinterpret_cast<PyObject *>(
+                                                 Py_TYPE(in_flight.ptr()))),
+                                    in_flight, traceback);
+        } catch (nb::python_error &exit_error) {
+          // Raised while the body's exception was being handled.
+          if (exit_error.value().ptr() != in_flight.ptr()) {
+            PyObject *context = PyException_GetContext(exit_error.value().ptr());
+            if (!context) PyException_SetContext(exit_error.value().ptr(), in_flight.inc_ref().ptr());
+            Py_XDECREF(context);
+          }
+          throw;
+        }
+        if (!truthy(suppress)) zlg::throw_exception(in_flight);
+        answer.reset();  // a swallowed failure ends the attempt like the body's end
+      }
     } catch (...) {
       nb::python_error caught = caught_error();
       if (!caught.matches(PyExc_Exception)) throw;
@@ -649,21 +725,21 @@ nb::object post_process(const Args &a) {
   nb::object display_name = attr(self, names.metric_display_name);
   nb::object group = attr(self, names.metric_group);
   nb::object thresholds = attr(self, names.thresholds);
-  nb::object provider = global("EvaluationProvider").attr("DETECTORS").attr("value");
-  nb::object record_result = global("RecordMetricResult");
-  nb::object error_type = global("Error");
+  nb::object provider = global(ZSTR("EvaluationProvider")).attr("DETECTORS").attr("value");
+  nb::object record_result = global(ZSTR("RecordMetricResult"));
+  nb::object error_type = global(ZSTR("Error"));
   nb::object round_ = builtin("round");
   nb::int_ places(4);
 
-  bool accuracy = contains(global("ACCURACY_METRICS"), metric_name);
+  bool accuracy = contains(global(ZSTR("ACCURACY_METRICS")), metric_name);
   bool with_evidences =
-      contains(global("EVIDENCES"), metric_name) ||
-      (contains(global("RAG_EVIDENCE_METRICS"), metric_name) &&
-       contains(global("RAG_SMALL_MODELS"), metric_method));
+      contains(global(ZSTR("EVIDENCES")), metric_name) ||
+      (contains(global(ZSTR("RAG_EVIDENCE_METRICS")), metric_name) &&
+       contains(global(ZSTR("RAG_SMALL_MODELS")), metric_method));
   nb::object record_name = metric_name;
-  if (equals(metric_name, "keyword"))
+  if (equals(metric_name, ZSTR("keyword")))
     record_name = nb::str("keyword_detection");
-  else if (equals(metric_name, "regex"))
+  else if (equals(metric_name, ZSTR("regex")))
     record_name = nb::str("regex_detection");
 
   nb::list record_results, values, errors;
@@ -675,27 +751,27 @@ nb::object post_process(const Args &a) {
 
     // 2.1 The keywords every record result shares.
     nb::dict kwargs;
-    kwargs["name"] = record_name;
-    kwargs["display_name"] = display_name;
-    kwargs["method"] = metric_method;
-    kwargs["provider"] = provider;
-    kwargs["group"] = group;
-    kwargs["record_id"] = record_id;
-    kwargs["thresholds"] = thresholds;
+    set_key(kwargs, ZSTR("name"), record_name);
+    set_key(kwargs, ZSTR("display_name"), display_name);
+    set_key(kwargs, ZSTR("method"), metric_method);
+    set_key(kwargs, ZSTR("provider"), provider);
+    set_key(kwargs, ZSTR("group"), group);
+    set_key(kwargs, ZSTR("record_id"), record_id);
+    set_key(kwargs, ZSTR("thresholds"), thresholds);
 
     // 2.2 A failed request: no value, and its error on the record and for the aggregate.
-    if (contains(result, nb::str("error"))) {
+    if (contains(result, ZSTR("error"))) {
       auto make_error = [&] {
-        nb::object error = item(result, "error");
+        nb::object error = item(result, ZSTR("error"));
         nb::dict fields;
-        fields["code"] = attr(error, names.code);
-        fields["message_en"] = nb::str(attr(error, names.message_en));
+        set_key(fields, ZSTR("code"), attr(error, names.code));
+        set_key(fields, ZSTR("message_en"), nb::str(attr(error, names.message_en)));
         return call_with_keywords(error_type, fields);
       };
-      kwargs["value"] = nb::none();
+      set_key(kwargs, ZSTR("value"), nb::none());
       nb::list record_errors;
       record_errors.append(make_error());
-      kwargs["errors"] = record_errors;
+      set_key(kwargs, ZSTR("errors"), record_errors);
       record_results.append(call_with_keywords(record_result, kwargs));
       errors.append(make_error());
       continue;
@@ -715,10 +791,10 @@ nb::object post_process(const Args &a) {
     }
 
     // 2.4 / 2.5
-    kwargs["value"] = value;
+    set_key(kwargs, ZSTR("value"), value);
     if (with_evidences) {
       nb::object evidences = attr(self, names.get_additional_info)(item(result, names.detections));
-      if (truthy(evidences)) kwargs["evidences"] = evidences;
+      if (truthy(evidences)) set_key(kwargs, ZSTR("evidences"), evidences);
     }
     record_results.append(call_with_keywords(record_result, kwargs));
     values.append(value);
@@ -741,36 +817,36 @@ nb::object post_process(const Args &a) {
 
   // 4. / 5.
   nb::dict kwargs;
-  kwargs["name"] = metric_name;
-  kwargs["display_name"] = display_name;
-  kwargs["method"] = metric_method;
-  kwargs["group"] = group;
-  kwargs["provider"] = provider;
-  kwargs["value"] = value;
-  kwargs["total_records"] = nb::int_(PyList_GET_SIZE(results.ptr()));
-  kwargs["record_level_metrics"] = record_results;
-  kwargs["min"] = minimum;
-  kwargs["max"] = maximum;
-  kwargs["mean"] = mean;
-  kwargs["thresholds"] = thresholds;
-  if (!succeeded) kwargs["errors"] = errors;
-  return call_with_keywords(global("AggregateMetricResult"), kwargs);
+  set_key(kwargs, ZSTR("name"), metric_name);
+  set_key(kwargs, ZSTR("display_name"), display_name);
+  set_key(kwargs, ZSTR("method"), metric_method);
+  set_key(kwargs, ZSTR("group"), group);
+  set_key(kwargs, ZSTR("provider"), provider);
+  set_key(kwargs, ZSTR("value"), value);
+  set_key(kwargs, ZSTR("total_records"), nb::int_(PyList_GET_SIZE(results.ptr())));
+  set_key(kwargs, ZSTR("record_level_metrics"), record_results);
+  set_key(kwargs, ZSTR("min"), minimum);
+  set_key(kwargs, ZSTR("max"), maximum);
+  set_key(kwargs, ZSTR("mean"), mean);
+  set_key(kwargs, ZSTR("thresholds"), thresholds);
+  if (!succeeded) set_key(kwargs, ZSTR("errors"), errors);
+  return call_with_keywords(global(ZSTR("AggregateMetricResult")), kwargs);
 }
 
 nb::object get_additional_info(const Args &a) {
   nb::handle self = a[0], results = a[1];
   nb::list evidences;
-  if (contains(global("RAG_EVIDENCE_METRICS"), attr(self, names.metric_name))) {
+  if (contains(global(ZSTR("RAG_EVIDENCE_METRICS")), attr(self, names.metric_name))) {
     // The RAG detectors give their evidence ranked: the first is the one kept.
     for (nb::handle detection : results)
       evidences.append(item(item(detection, names.evidence), nb::int_(0)));
   } else {
     for (nb::handle detection : results) {
       nb::dict evidence;
-      evidence["text"] = item(detection, names.text);
-      evidence["score"] = item(detection, names.score);
-      evidence["start"] = item(detection, names.start);
-      evidence["end"] = item(detection, names.end);
+      set_key(evidence, ZSTR("text"), item(detection, names.text));
+      set_key(evidence, ZSTR("score"), item(detection, names.score));
+      set_key(evidence, ZSTR("start"), item(detection, names.start));
+      set_key(evidence, ZSTR("end"), item(detection, names.end));
       evidences.append(evidence);
     }
   }
@@ -849,9 +925,9 @@ NB_MODULE(screener_provider, m) {
       "at once over one HTTP session, transient failures retried with exponential back-off.");
   nb::list retry_codes;
   for (int code : {502, 503, 504}) retry_codes.append(nb::int_(code));
-  ns["RETRY_AFTER_STATUS_CODES"] = retry_codes;
-  ns["RETRY_COUNT"] = nb::int_(3);
-  ns["BACK_OFF_FACTOR"] = nb::int_(1);
+  set_key(ns, ZSTR("RETRY_AFTER_STATUS_CODES"), retry_codes);
+  set_key(ns, ZSTR("RETRY_COUNT"), nb::int_(3));
+  set_key(ns, ZSTR("BACK_OFF_FACTOR"), nb::int_(1));
 
   auto put = [&ns](const std::string &key, nb::object fn) { ns[key.c_str()] = fn; };
   auto put_private = [&ns](const char *name, nb::object fn) {

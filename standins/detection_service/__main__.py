@@ -12,8 +12,10 @@ def main() -> None:
     parser.add_argument("--username", default=None, help="the user name tokens are issued for (on premises)")
     parser.add_argument("--instance-id", default=None, help="the only governance instance id accepted")
     parser.add_argument("--accept-any-token", action="store_true", help="skip the bearer token check")
+    parser.add_argument("--no-request-log", action="store_true", help="keep no log of the requests (load runs)")
     args = parser.parse_args()
-    serve_forever(args.port, args.secret, args.username, args.instance_id, args.accept_any_token)
+    serve_forever(args.port, args.secret, args.username, args.instance_id, args.accept_any_token,
+                  keep_requests=not args.no_request_log)
 
 
 if __name__ == "__main__":

@@ -134,7 +134,7 @@ class DetectionService:
 
     def __init__(self, secret: str | None = None, username: str | None = None, instance_id: str | None = None,
                  token_verifier: Callable[[str], bool] | None = None,
-                 clock: Callable[[], float] = time.monotonic) -> None:
+                 clock: Callable[[], float] = time.monotonic, keep_requests: bool = True) -> None:
         if token_verifier is None:
             if not secret:
                 raise ValueError("The detection service needs the secret its tokens are issued for, or a token_verifier.")
@@ -142,6 +142,8 @@ class DetectionService:
         self.token_verifier = token_verifier
         self.instance_id = instance_id
         self.clock = clock
+        self.keep_requests = keep_requests  # False: no request log (long load runs)
+        self._accepted_tokens: set[str] = set()
         self._lock = threading.Lock()
         self._scripts: list[_Script] = []
         self._requests: list[ReceivedRequest] = []
@@ -184,12 +186,13 @@ class DetectionService:
     def _handler(self, detect: Callable[[dict, str, dict], list[dict]]):
         async def handle(request: web.Request) -> web.StreamResponse:
             body = await request.read()
-            fault = self._next_fault(body)
-            with self._lock:
-                self._requests.append(
-                    ReceivedRequest(request.method, request.path, dict(request.query), CIMultiDict(request.headers),
-                                    body, self.clock(), fault)
-                )
+            fault = self._next_fault(body) if self._scripts else None
+            if self.keep_requests:
+                with self._lock:
+                    self._requests.append(
+                        ReceivedRequest(request.method, request.path, dict(request.query),
+                                        CIMultiDict(request.headers), body, self.clock(), fault)
+                    )
             if fault is not None:
                 if fault.delay and not await _wait_while_connected(request, fault.delay):
                     raise asyncio.CancelledError()  # the client has gone: nobody to answer
@@ -227,8 +230,11 @@ class DetectionService:
         scheme, _, token = authorization.partition(" ")
         if scheme != "Bearer" or not token:
             raise _Rejected(401, "authentication_token_missing", "a bearer token is required")
-        if not self.token_verifier(token):
-            raise _Rejected(401, "authentication_token_not_valid", "the bearer token is not valid")
+        if token not in self._accepted_tokens:
+            if not self.token_verifier(token):
+                raise _Rejected(401, "authentication_token_not_valid", "the bearer token is not valid")
+            if len(self._accepted_tokens) < 1024:
+                self._accepted_tokens.add(token)  # checked once; the check is deterministic
         instance_id = request.headers.get("x-governance-instance-id", "")
         if not instance_id:
             raise _Rejected(400, "instance_id_missing", "the x-governance-instance-id header is required")

@@ -142,12 +142,12 @@ class ServiceProcess:
 
 
 def serve_forever(port: int, secret: str | None = None, username: str | None = None,
-                  instance_id: str | None = None, accept_any_token: bool = False) -> None:
+                  instance_id: str | None = None, accept_any_token: bool = False, keep_requests: bool = True) -> None:
     """Serve until SIGTERM or SIGINT; prints "listening on http://127.0.0.1:PORT" once ready."""
 
     async def main() -> None:
         verifier = (lambda token: True) if accept_any_token else None
-        service = DetectionService(secret, username, instance_id, token_verifier=verifier)
+        service = DetectionService(secret, username, instance_id, token_verifier=verifier, keep_requests=keep_requests)
         runner = web.AppRunner(service.make_app(), access_log=None)
         await runner.setup()
         site = web.TCPSite(runner, HOST, port)
