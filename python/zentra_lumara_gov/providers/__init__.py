@@ -1,0 +1,2 @@
+"""Metric providers: the evaluation library, the detection service and the
+criteria judge."""
