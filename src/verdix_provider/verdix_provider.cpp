@@ -64,26 +64,26 @@ nb::object add(nb::handle a, nb::handle b) {
   return nb::steal(sum);
 }
 
-nb::object type_name(nb::handle value) { return nb::borrow(value.type().attr("__name__")); }
+std::string type_name_of(nb::handle value) { return zlg::str(value.type().attr("__name__")); }
 
 // --- constructor ------------------------------------------------------------
 
 void check_str(nb::handle value, const char *name) {
   if (!PyUnicode_Check(value.ptr()))
     zlg::raise(PyExc_TypeError, std::string("argument '") + name + "' must be str, not " +
-                                    zlg::str(type_name(value)));
+                                    type_name_of(value));
 }
 
 void check_optional_str(nb::handle value, const char *name) {
   if (!value.is_none() && !PyUnicode_Check(value.ptr()))
     zlg::raise(PyExc_TypeError, std::string("argument '") + name + "' must be str or None, not " +
-                                    zlg::str(type_name(value)));
+                                    type_name_of(value));
 }
 
 void check_list(nb::handle value, const char *name) {
   if (!PyList_Check(value.ptr()))
     zlg::raise(PyExc_TypeError, std::string("argument '") + name + "' must be list, not " +
-                                    zlg::str(type_name(value)));
+                                    type_name_of(value));
 }
 
 // kwargs.get(key, default)
@@ -135,9 +135,13 @@ nb::object init(const zlg::Args &args) {
 // prompt_template.format(**row) for one row of the table (a pandas Series):
 // every column is offered to the template by its name.
 nb::object make_row_formatter(nb::object prompt_template) {
+  zlg::FunctionInfo info;
+  info.name = "<lambda>";
+  info.qualname = "VerdixProvider.evaluate.<locals>.<lambda>";
+  info.module = kModuleName;
+  info.signature.params.push_back(Param::required("row"));
   return zlg::make_function(
-      zlg::FunctionInfo{"<lambda>", "VerdixProvider.evaluate.<locals>.<lambda>", kModuleName, {},
-                        zlg::Signature{{Param::required("row")}, {}}},
+      std::move(info),
       [prompt_template](const zlg::Args &args) -> nb::object {
         nb::handle row = args[0];
         nb::object format = prompt_template.attr("format");
@@ -145,7 +149,7 @@ nb::object make_row_formatter(nb::object prompt_template) {
         // What `**row` does: keys() and item lookup, or a TypeError.
         if (!PyDict_Check(row.ptr()) && !PyObject_HasAttrString(row.ptr(), "keys"))
           zlg::raise(PyExc_TypeError, "str.format() argument after ** must be a mapping, not " +
-                                          zlg::str(type_name(row)));
+                                          type_name_of(row));
         if (PyDict_Merge(keywords.ptr(), row.ptr(), 1) < 0) nb::raise_python_error();
         PyObject *text = PyObject_Call(format.ptr(), nb::tuple().ptr(), keywords.ptr());
         if (!text) nb::raise_python_error();
@@ -262,7 +266,7 @@ nb::object build_instances(const zlg::Args &args) {
     }
   }
   if (PyErr_Occurred()) nb::raise_python_error();  // a failing iterator
-  return std::move(instances);
+  return instances;
 }
 
 // --- judge and inference parameters -----------------------------------------
@@ -273,13 +277,13 @@ nb::object call_with_params(nb::handle engine_class, nb::handle params, nb::hand
   auto function_text = [&]() {
     nb::object qualname = nb::getattr(engine_class, "__qualname__", nb::none());
     nb::object module = nb::getattr(engine_class, "__module__", nb::none());
-    std::string text = qualname.is_none() ? zlg::str(type_name(engine_class)) : zlg::str(qualname);
+    std::string text = qualname.is_none() ? type_name_of(engine_class) : zlg::str(qualname);
     if (!module.is_none() && zlg::str(module) != "builtins") text = zlg::str(module) + "." + text;
     return text + "()";
   };
   if (!PyDict_Check(params.ptr()) && !PyObject_HasAttrString(params.ptr(), "keys"))
     zlg::raise(PyExc_TypeError,
-               function_text() + " argument after ** must be a mapping, not " + zlg::str(type_name(params)));
+               function_text() + " argument after ** must be a mapping, not " + type_name_of(params));
   nb::dict keywords;
   if (PyDict_Merge(keywords.ptr(), params.ptr(), 1) < 0) nb::raise_python_error();
   if (keywords.contains("use_cache"))
@@ -389,7 +393,7 @@ nb::object build_inference_engine_params(const zlg::Args &args) {
   } else {
     zlg::raise(PyExc_Exception, "LLM Model provider is not supported.");
   }
-  return std::move(params);
+  return params;
 }
 
 // --- post-processing --------------------------------------------------------
