@@ -52,10 +52,6 @@ class Authenticator:
     def get_token(self) -> str:
         raise NotImplementedError
 
-    def authenticate(self, headers: dict) -> None:
-        """Put the Authorization header into ``headers``."""
-        headers["Authorization"] = f"Bearer {self.get_token()}"
-
 
 class CloudAuthenticator(Authenticator):
     """The hosted service: an API key."""
