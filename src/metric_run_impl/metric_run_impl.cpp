@@ -121,7 +121,7 @@ nb::object populate_record_id_timestamp(const Args &args) {
 
   nb::object id_column = configuration.attr("record_id_field");
   if (needs_filling(data, id_column)) {
-    size_t rows = nb::len(data.attr("index"));
+    size_t rows = nb::len(nb::object(data.attr("index")));
     data[id_column] = fresh_uuid_texts(rows);
   }
 
@@ -236,7 +236,9 @@ PreparedRun prepare_run(nb::handle configuration, nb::object data, nb::handle me
   if (!hosted && !truthy(api_client)) {
     if (!truthy(global("api_client_cache"))) {
       nb::object client = global("APIClient")();
-      PyDict_SetItemString(module_dict.ptr(), "api_client_cache", client.ptr());
+      if (PyDict_SetItemString(module_dict.ptr(), "api_client_cache", client.ptr()) < 0) {
+        throw nb::python_error();
+      }
     }
     api_client = global("api_client_cache");
   }
@@ -378,7 +380,7 @@ Coroutine evaluate_metrics_async(nb::object configuration, nb::object data, nb::
         if (!dependency_metric_map.contains(name)) continue;
         nb::object pending = dependency_metric_map[name];
         results.append(co_await pending);
-        PyDict_DelItem(dependency_metric_map.ptr(), name.ptr());
+        if (PyDict_DelItem(dependency_metric_map.ptr(), name.ptr()) < 0) throw nb::python_error();
         futures.attr("remove")(pending);
       }
       futures.append(
