@@ -22,7 +22,9 @@
 //   ValueError("coroutine already executing"); dropping it unstarted warns
 //   "coroutine '...' was never awaited"; dropping it suspended closes it.
 // * it takes part in garbage collection: the awaitable it waits on and the
-//   nb::object parameters of the coroutine function are traversed.
+//   nb::object parameters of the coroutine function are traversed. Locals of
+//   the frame are not visible to the collector: an object that may close a
+//   reference cycle back to the coroutine belongs in a parameter.
 //
 // A C++ `catch` block cannot co_await. For awaited cleanup, remember the
 // failure in the handler and await after it (async_with does this for you):

@@ -51,6 +51,12 @@ struct Param {
 };
 
 struct Signature {
+  Signature() = default;
+  Signature(std::vector<Param> parameters, std::string returns = {})
+      : params(std::move(parameters)), return_annotation(std::move(returns)) {}
+  Signature(std::initializer_list<Param> parameters, std::string returns = {})
+      : params(parameters), return_annotation(std::move(returns)) {}
+
   std::vector<Param> params;
   std::string return_annotation;  // empty: none
 };

@@ -1,0 +1,98 @@
+#include "common/errors.h"
+
+#include <new>
+#include <stdexcept>
+
+namespace zlg {
+
+nb::object new_exception(nb::handle exc_type, std::string_view message) {
+  nb::str text(message.data(), message.size());
+  PyObject *exc = PyObject_CallOneArg(exc_type.ptr(), text.ptr());
+  if (!exc) throw nb::python_error();
+  return nb::steal(exc);
+}
+
+void throw_exception(nb::handle exc) {
+  PyErr_SetRaisedException(nb::borrow(exc).release().ptr());
+  throw nb::python_error();
+}
+
+void raise(nb::handle exc_type, std::string_view message) {
+  throw_exception(new_exception(exc_type, message));
+}
+
+void raise_in_handler(nb::handle exc_type, std::string_view message,
+                      const nb::python_error &caught) {
+  nb::object exc = new_exception(exc_type, message);
+  // PyException_SetContext steals its argument.
+  PyException_SetContext(exc.ptr(), nb::borrow(caught.value()).release().ptr());
+  throw_exception(exc);
+}
+
+void raise_from(nb::handle exc_type, std::string_view message, const nb::python_error &caught) {
+  nb::object exc = new_exception(exc_type, message);
+  PyException_SetContext(exc.ptr(), nb::borrow(caught.value()).release().ptr());
+  // Sets __suppress_context__ as `raise ... from` does.
+  PyException_SetCause(exc.ptr(), nb::borrow(caught.value()).release().ptr());
+  throw_exception(exc);
+}
+
+std::string str(nb::handle obj) {
+  nb::str text = nb::str(obj);
+  Py_ssize_t size = 0;
+  const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+  if (!data) throw nb::python_error();
+  return std::string(data, static_cast<size_t>(size));
+}
+
+namespace {
+
+// Sets the error indicator for one C++ exception.
+void set_error_from(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (nb::python_error &e) {
+    e.restore();
+  } catch (nb::builtin_exception &e) {
+    PyObject *type = nullptr;
+    switch (e.type()) {
+      case nb::exception_type::stop_iteration: type = PyExc_StopIteration; break;
+      case nb::exception_type::index_error: type = PyExc_IndexError; break;
+      case nb::exception_type::key_error: type = PyExc_KeyError; break;
+      case nb::exception_type::value_error: type = PyExc_ValueError; break;
+      case nb::exception_type::type_error: type = PyExc_TypeError; break;
+      case nb::exception_type::buffer_error: type = PyExc_BufferError; break;
+      case nb::exception_type::import_error: type = PyExc_ImportError; break;
+      case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
+      case nb::exception_type::next_overload: type = PyExc_TypeError; break;
+      default: type = PyExc_RuntimeError; break;
+    }
+    PyErr_SetString(type, e.what());
+  } catch (std::bad_alloc &) {
+    PyErr_NoMemory();
+  } catch (std::invalid_argument &e) {
+    PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (std::out_of_range &e) {
+    PyErr_SetString(PyExc_IndexError, e.what());
+  } catch (std::exception &e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+  }
+}
+
+}  // namespace
+
+nb::object exception_object(std::exception_ptr error) {
+  set_error_from(error);
+  return nb::steal(PyErr_GetRaisedException());
+}
+
+nb::python_error current_python_error() {
+  set_error_from(std::current_exception());
+  return nb::python_error();
+}
+
+void restore_current_exception() { set_error_from(std::current_exception()); }
+
+}  // namespace zlg

@@ -1,0 +1,173 @@
+// Small coroutines and functions built with the native toolkit, so the tests
+// can drive every path of the bridge from Python.
+#include <nanobind/nanobind.h>
+
+#include "common/zlg.h"
+
+namespace nb = nanobind;
+using zlg::Args;
+using zlg::Coroutine;
+using zlg::FunctionInfo;
+using zlg::Param;
+
+namespace {
+
+nb::handle module_dict;
+
+// Awaits each awaitable in turn; returns the list of results.
+Coroutine await_each(nb::object awaitables) {
+  nb::list results;
+  for (nb::handle awaitable : awaitables) results.append(co_await awaitable);
+  co_return results;
+}
+
+// Awaits one awaitable and returns its result; holds nothing else.
+Coroutine await_one(nb::object awaitable) { co_return co_await awaitable; }
+
+// Returns its argument without awaiting anything.
+Coroutine give_back(nb::object value) { co_return value; }
+
+// Awaits `factory()` `count` times; returns how many awaits completed.
+Coroutine await_repeatedly(nb::object factory, nb::object count) {
+  size_t n = nb::cast<size_t>(count);
+  size_t done = 0;
+  for (size_t i = 0; i < n; ++i) {
+    co_await factory();
+    ++done;
+  }
+  co_return nb::int_(done);
+}
+
+// Awaits `awaitable`; on any failure records it in `log`, awaits
+// `cleanup()` (a coroutine function) and lets the failure go on.
+Coroutine await_with_cleanup(nb::object awaitable, nb::object cleanup, nb::object log) {
+  std::exception_ptr failure;
+  nb::object result;
+  try {
+    result = co_await awaitable;
+  } catch (nb::python_error &e) {
+    log.attr("append")(nb::make_tuple("caught", nb::borrow(e.type())));
+    failure = std::current_exception();
+  }
+  co_await cleanup();
+  log.attr("append")(nb::str("cleaned up"));
+  if (failure) std::rethrow_exception(failure);
+  co_return result;
+}
+
+// Awaits `awaitable`; an exception of the Exception family becomes the value.
+Coroutine await_catching(nb::object awaitable) {
+  try {
+    co_return co_await awaitable;
+  } catch (nb::python_error &e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    co_return nb::make_tuple(nb::str("caught"), nb::borrow(e.value()));
+  }
+}
+
+// async with manager as entered: return await body(entered)
+Coroutine with_manager(nb::object manager, nb::object body) {
+  co_return co_await zlg::async_with(manager, [body](nb::object entered) -> Coroutine {
+    co_return co_await body(entered);
+  });
+}
+
+// Raises a C++ exception from inside the frame.
+Coroutine fail_in_cpp(nb::object kind) {
+  std::string which = zlg::str(kind);
+  if (which == "runtime") throw std::runtime_error("native failure");
+  if (which == "value") throw nb::value_error("bad value");
+  if (which == "stop") zlg::raise(PyExc_StopIteration, "stopped");
+  co_return nb::none();
+}
+
+// Calls fn(); wraps an Exception-family failure as the named chaining asks.
+nb::object wrap_failure(nb::handle fn, nb::handle how) {
+  try {
+    return fn();
+  } catch (nb::python_error &e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    std::string message = "Wrapped: " + zlg::str(e.value());
+    if (zlg::str(how) == "cause") zlg::raise_from(PyExc_Exception, message, e);
+    zlg::raise_in_handler(PyExc_Exception, message, e);
+  }
+}
+
+FunctionInfo info(const char *name, zlg::Signature signature, const char *doc = "") {
+  return FunctionInfo{name, "", "zlg_probe", doc, std::move(signature)};
+}
+
+}  // namespace
+
+NB_MODULE(zlg_probe, m) {
+  module_dict = m.attr("__dict__");
+  auto coroutine_of_one = [](const char *name, Coroutine (*body)(nb::object)) {
+    return zlg::make_coroutine_function(info(name, {{Param::required("value")}}),
+                                        [body](const Args &a) { return body(nb::borrow(a[0])); });
+  };
+  m.attr("await_each") = coroutine_of_one("await_each", await_each);
+  m.attr("await_one") = coroutine_of_one("await_one", await_one);
+  m.attr("give_back") = coroutine_of_one("give_back", give_back);
+  m.attr("await_catching") = coroutine_of_one("await_catching", await_catching);
+  m.attr("fail_in_cpp") = coroutine_of_one("fail_in_cpp", fail_in_cpp);
+  m.attr("await_repeatedly") = zlg::make_coroutine_function(
+      info("await_repeatedly", {{Param::required("factory"), Param::required("count")}}),
+      [](const Args &a) { return await_repeatedly(nb::borrow(a[0]), nb::borrow(a[1])); });
+  m.attr("await_with_cleanup") = zlg::make_coroutine_function(
+      info("await_with_cleanup",
+           {{Param::required("awaitable"), Param::required("cleanup"), Param::required("log")}}),
+      [](const Args &a) {
+        return await_with_cleanup(nb::borrow(a[0]), nb::borrow(a[1]), nb::borrow(a[2]));
+      });
+  m.attr("with_manager") = zlg::make_coroutine_function(
+      info("with_manager", {{Param::required("manager"), Param::required("body")}}),
+      [](const Args &a) { return with_manager(nb::borrow(a[0]), nb::borrow(a[1])); });
+  m.attr("wrap_failure") = zlg::make_function(
+      info("wrap_failure", {{Param::required("fn"), Param::optional("how", nb::str("context"))}}),
+      [](const Args &a) { return wrap_failure(a[0], a[1]); });
+
+  // Every parameter kind, to check binding and signatures against Python's.
+  m.attr("all_kinds") = zlg::make_function(
+      info("all_kinds",
+           {{Param{"a", zlg::ParamKind::positional_only, {}, "int"},
+             Param::required("b", "str"), Param::optional("c", nb::none(), "list[str] | None"),
+             Param::var_positional("args"), Param::keyword_only("d", nb::int_(4)),
+             Param::keyword_only("e"), Param::var_keyword("kwargs")},
+            "dict"},
+           "Binds every kind of parameter and returns what it got."),
+      [](const Args &a) {
+        nb::dict got;
+        const char *names[] = {"a", "b", "c", "args", "d", "e", "kwargs"};
+        for (size_t i = 0; i < a.size(); ++i) got[names[i]] = a[i];
+        return nb::object(got);
+      });
+  nb::list shared_default;
+  m.attr("three_to_five") = zlg::make_function(
+      info("three_to_five",
+           {{Param::required("x"), Param::required("y"), Param::required("z"),
+             Param::optional("u", nb::none()), Param::optional("w", shared_default),
+             Param::var_keyword("kwargs")}}),
+      [](const Args &a) { return nb::object(nb::make_tuple(a[0], a[1], a[2], a[3], a[4], a[5])); });
+
+  // A class built the Python way, with a method, a private method, a
+  // coroutine method and a static method.
+  nb::dict ns;
+  ns["LABEL"] = nb::str("class attribute");
+  ns["describe"] = zlg::make_function(
+      info("describe", {{Param::required("self"), Param::required("value")}}), [](const Args &a) {
+        nb::handle self = a[0];
+        return self.attr(zlg::mangle("Widget", "__label").c_str())(nb::arg("value") = a[1]);
+      });
+  ns[zlg::mangle("Widget", "__label").c_str()] = zlg::make_function(
+      info("__label", {{Param::required("self"), Param::required("value")}}), [](const Args &a) {
+        nb::handle self = a[0];
+        return nb::object(nb::str("{}: {}").format(self.attr("LABEL"), a[1]));
+      });
+  ns["later"] = zlg::make_coroutine_function(
+      info("later", {{Param::required("self"), Param::required("value")}}),
+      [](const Args &a) { return give_back(nb::borrow(a[1])); });
+  ns["double"] = zlg::static_method(zlg::make_function(
+      info("double", {{Param::required("n")}}),
+      [](const Args &a) { return nb::object(a[0] + a[0]); }));
+  m.attr("Widget") = zlg::make_class("Widget", "zlg_probe", nb::make_tuple(), ns);
+}
