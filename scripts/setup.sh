@@ -38,6 +38,9 @@ if [ ! -x "$venv/bin/python" ]; then
   "$python312" -m venv "$venv"
 fi
 pip=("$venv/bin/python" -m pip --disable-pip-version-check -q)
+# This machine's pip configuration names local wheel folders that may be
+# missing; pip warns about each one on every run. Keep the output readable.
+exec 2> >(grep -v "^WARNING: Location 'file:" >&2)
 
 # Dependencies: reinstall only when the pins or the dependency lists change.
 deps_stamp="$venv/.zlg-deps"

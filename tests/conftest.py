@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import importlib
+import os
 import pathlib
 import subprocess
 import sys
@@ -17,13 +18,18 @@ def native_probe():
     """The test-only module exposing the native toolkit (built on first use)."""
     source = ROOT / "tests" / "native_probe"
     build = ROOT / "build" / "native-probe"
+    # The virtual environment's cmake and ninja, the ones the package build used.
+    tools = pathlib.Path(sys.executable).parent
+    env = {**os.environ, "PATH": f"{tools}{os.pathsep}{os.environ.get('PATH', '')}"}
     if not (build / "build.ninja").exists():
-        subprocess.run(
+        configured = subprocess.run(
             ["cmake", "-S", str(source), "-B", str(build), "-G", "Ninja",
              "-DCMAKE_BUILD_TYPE=Release", f"-DPython_EXECUTABLE={sys.executable}"],
-            check=True, capture_output=True, text=True,
+            capture_output=True, text=True, env=env,
         )
-    built = subprocess.run(["cmake", "--build", str(build)], capture_output=True, text=True)
+        if configured.returncode != 0:
+            pytest.fail(f"configuring the native probe failed:\n{configured.stdout}\n{configured.stderr}")
+    built = subprocess.run(["cmake", "--build", str(build)], capture_output=True, text=True, env=env)
     if built.returncode != 0:
         pytest.fail(f"building the native probe failed:\n{built.stdout}\n{built.stderr}")
     sys.path.insert(0, str(build))

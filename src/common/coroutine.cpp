@@ -58,11 +58,8 @@ nb::object awaitable_iterator(nb::handle obj) {
   if (PyCoro_CheckExact(obj.ptr()) || type == get_coroutine_type()) return nb::borrow(obj);
   if (PyGen_CheckExact(obj.ptr())) {
     // A generator-based coroutine (types.coroutine) is awaitable as is.
-    PyObject *code = PyObject_GetAttrString(obj.ptr(), "gi_code");
-    if (!code) throw nb::python_error();
-    long flags = PyLong_AsLong(nb::steal(PyObject_GetAttrString(code, "co_flags")).ptr());
-    Py_DECREF(code);
-    if (flags & CO_ITERABLE_COROUTINE) return nb::borrow(obj);
+    nb::object flags = obj.attr("gi_code").attr("co_flags");
+    if (nb::cast<long>(flags) & CO_ITERABLE_COROUTINE) return nb::borrow(obj);
   }
   unaryfunc await_slot = type->tp_as_async ? type->tp_as_async->am_await : nullptr;
   if (!await_slot) {

@@ -1,0 +1,1 @@
+"""Entity layer of the SDK: configuration pieces, metrics, judge models and result records."""

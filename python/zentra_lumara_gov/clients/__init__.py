@@ -1,0 +1,1 @@
+"""Service clients of the SDK."""

@@ -1,0 +1,1 @@
+"""Metric evaluation entry points; the compiled run modules are installed in impl/."""

@@ -1,0 +1,1 @@
+"""Compiled evaluation runs. Kept import-light: extension modules live here."""

@@ -1,0 +1,1 @@
+"""Metric classes of the SDK."""

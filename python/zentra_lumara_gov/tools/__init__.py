@@ -1,0 +1,1 @@
+"""Tools layer of the SDK."""

@@ -1,0 +1,1 @@
+"""SDK utilities. Kept import-light: the compiled endpoint table is installed here."""

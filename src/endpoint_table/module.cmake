@@ -1,0 +1,1 @@
+zlg_add_module(endpoint_table zentra_lumara_gov/utils endpoint_table.cpp)

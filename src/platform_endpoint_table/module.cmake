@@ -1,0 +1,1 @@
+zlg_add_module(platform_endpoint_table zentra_lumara_gov/tools/utils platform_endpoint_table.cpp)
