@@ -759,8 +759,8 @@ nb::object build_column_mapping(nb::dict ns) {
   body["__doc__"] = "Column mapping expected by tallyx";
   for (const char *name : {"question", "answer", "contexts", "ground_truths"}) {
     annotations[name] = str_type;
-    body[name] = field("default"_a = name, "description"_a = std::string("Expected ") + name +
-                                                              " column name by tallyx");
+    body[name] = field("default"_a = name,
+                       "description"_a = text(std::string("Expected ") + name + " column name by tallyx"));
   }
   body["__annotations__"] = annotations;
   return zlg::make_class("TallyxColumnMapping", module_name, nb::make_tuple(ns["BaseModel"]), body);
