@@ -4,10 +4,6 @@ provider's results rest on, and the HTTP protocol the judge engines speak."""
 from __future__ import annotations
 
 import math
-import os
-import select
-import subprocess
-import sys
 import urllib.request
 import json
 
@@ -28,7 +24,7 @@ from tallyx.logging_utils import get_logger, get_verbosity, set_verbosity
 from tallyx.metrics import InstanceMetric
 from tallyx.operator import SequentialOperator
 from tallyx.stream import MultiStream
-from zentra_judge_server import JudgeServer, judge_reply
+from zentra_judge_server import JudgeServer, JudgeServerProcess, judge_reply
 from zentra_lumara_gov.providers.inference_engines.custom_inference_engine import CustomFunctionInferenceEngine
 from zentra_lumara_gov.providers.inference_engines.google_studio_inference_engine import GoogleStudioInferenceEngine
 from zentra_lumara_gov.providers.inference_engines.lmo_ai_gateway_inference_engine import LmoAIGatewayInferenceEngine
@@ -372,19 +368,11 @@ class TestServer:
             JudgeServer(port=server.port).start(timeout=5)
 
     def test_as_a_process(self):
-        process = subprocess.Popen(
-            [sys.executable, "-m", "zentra_judge_server", "--port", "0"],
-            stdout=subprocess.PIPE, text=True, env={**os.environ, "PYTHONWARNINGS": "error"},
-        )
+        server = JudgeServerProcess(api_key="k").start(timeout=10)
         try:
-            ready, _, _ = select.select([process.stdout], [], [], 10)  # bounded wait for the first line
-            assert ready, "the judge server process printed nothing within 10 s"
-            line = process.stdout.readline()
-            assert line.startswith("listening on http://127.0.0.1:")
-            url = line.split()[-1]
-            engine = OpenAiInferenceEngine(model_name="m", credentials={"url": url})
+            assert server.url.startswith("http://127.0.0.1:")
+            engine = OpenAiInferenceEngine(model_name="m", credentials={"url": server.url, "api_key": "k"})
             assert engine.infer(["<evidence>a b</evidence><claim>b</claim>"]) == ["1.0000"]
         finally:
-            process.terminate()
-            assert process.wait(timeout=10) == 0
-            process.stdout.close()
+            assert server.stop(timeout=10) == 0  # SIGTERM ends it cleanly
+        assert server.stop() is None

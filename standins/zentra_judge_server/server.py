@@ -4,6 +4,9 @@ thread, with bounded start and stop."""
 from __future__ import annotations
 
 import asyncio
+import select
+import subprocess
+import sys
 import threading
 from collections.abc import Callable
 
@@ -76,7 +79,8 @@ class JudgeServer:
         self._thread = None
 
     def __enter__(self) -> "JudgeServer":
-        return self.start()
+        # `with JudgeServer().start(timeout=...) as server:` works too.
+        return self if self._thread is not None else self.start()
 
     def __exit__(self, *exc_info) -> None:
         self.stop()
@@ -109,3 +113,51 @@ class JudgeServer:
             await self._stop_event.wait()
         finally:
             await runner.cleanup()
+
+
+class JudgeServerProcess:
+    """The judge server as a separate process (``python -m
+    zentra_judge_server``) on a free loopback port. ``start()`` waits at most
+    ``timeout`` seconds for its "listening on ..." line; ``stop()`` ends it
+    (SIGTERM, then SIGKILL after ``timeout``). Also a context manager."""
+
+    def __init__(self, api_key: str | None = None, python: str | None = None):
+        self.api_key = api_key
+        self.python = python or sys.executable
+        self.process: subprocess.Popen | None = None
+        self.url: str | None = None
+
+    def start(self, timeout: float = 10.0) -> "JudgeServerProcess":
+        if self.process is not None:
+            raise RuntimeError("the judge server process was already started")
+        command = [self.python, "-m", "zentra_judge_server", "--port", "0"]
+        if self.api_key is not None:
+            command += ["--api-key", self.api_key]
+        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
+        ready, _, _ = select.select([self.process.stdout], [], [], timeout)
+        line = self.process.stdout.readline() if ready else ""
+        if not line.startswith("listening on "):
+            self.stop(timeout)
+            raise RuntimeError(f"the judge server process did not start within {timeout} s (said {line!r})")
+        self.url = line.split()[-1]
+        return self
+
+    def stop(self, timeout: float = 10.0) -> int | None:
+        process, self.process = self.process, None
+        if process is None:
+            return None
+        try:
+            process.terminate()
+            try:
+                return process.wait(timeout)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                return process.wait(timeout)
+        finally:
+            process.stdout.close()
+
+    def __enter__(self) -> "JudgeServerProcess":
+        return self if self.process is not None else self.start()
+
+    def __exit__(self, *exc_info) -> None:
+        self.stop()

@@ -1,2 +1,1 @@
-"""Metric providers: the evaluation library, the detection service and the
-criteria judge."""
+"""Metric providers. Kept import-light: the compiled providers are installed here."""
