@@ -1,0 +1,1 @@
+zlg_add_module(model_risk_run_impl zentra_lumara_gov/evaluators/impl model_risk_run_impl.cpp)

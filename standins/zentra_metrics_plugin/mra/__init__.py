@@ -1,0 +1,1 @@
+"""Model-risk assessment: probe a foundation model per risk dimension and report."""
