@@ -13,8 +13,10 @@ import subprocess
 import sys
 import threading
 import types
+import warnings
 
 import cachetools
+import numpy as np
 import pandas as pd
 import pytest
 import tallyx.formats
@@ -441,6 +443,31 @@ class TestComputeMetric:
         assert operator_kwargs == {"steps": ["P.x.m1"]}  # built for the alias
         assert list(out.columns) == ["y", "record_id"]  # named by the metric
         assert out.to_dict("list") == {"y": [0.25, 0.5], "record_id": ["r1", "r2"]}
+
+    @pytest.mark.parametrize(
+        "data",
+        [
+            pd.DataFrame({"a": ["x", "y"], "b": [["1"], ["2", "3"]], "record_id": ["r1", "r2"]}),
+            pd.DataFrame({"a": [1.5, 2.0], "b": [1, 2], "record_id": ["r1", "r2"]}),
+            pd.DataFrame({"a": pd.Series([np.int64(4), "t"], dtype=object), "record_id": ["r1", "r2"]}),
+            pd.DataFrame({"a": [pd.NA, "t"], "record_id": ["r1", "r2"]}),
+            pd.DataFrame([["x", "y", "r1"], ["z", "w", "r2"]], columns=["a", "a", "record_id"]),
+            pd.DataFrame({"a": pd.Series(["x", "y"], dtype="string"), "record_id": ["r1", "r2"]}),
+        ],
+    )
+    def test_records_are_the_tables_rows(self, monkeypatch, data):
+        streams = RecordingStreams([0.25, 0.5]).install(monkeypatch)
+        with warnings.catch_warnings(record=True) as ours:
+            warnings.simplefilter("always")
+            getattr(provider(method="m1"), PRE + "compute_metric")(data=data)
+        records = streams.calls[0][1]["test"]
+        with warnings.catch_warnings(record=True) as theirs:
+            warnings.simplefilter("always")  # pandas warns about a repeated column name
+            expected = data.to_dict(orient="records")
+        assert [str(w.message) for w in ours] == [str(w.message) for w in theirs]
+        assert [{k: v for k, v in r.items() if k != "metadata"} for r in records] == expected
+        assert [list(r) for r in records] == [[*e, "metadata"] for e in expected]
+        assert [type(v) for r in records for k, v in r.items() if k != "metadata"] == [type(v) for e in expected for v in e.values()]
 
     def test_scores_line_up_with_labelled_rows(self, monkeypatch):
         RecordingStreams([0.1, 0.9]).install(monkeypatch)

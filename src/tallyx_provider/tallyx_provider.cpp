@@ -361,9 +361,52 @@ nb::object provider_pre_process_data(const Args &a) {
 // ---------------------------------------------------------------------------
 // The library run.
 
+// data.to_dict(orient="records"): one dictionary per row, column name to
+// value, in row order. The library's table holds only texts and lists of
+// texts in object columns with distinct names; for such a table the
+// dictionaries are built here straight from the columns (pandas would box
+// nothing in them). Any other table goes through pandas itself.
+nb::object records_of(nb::handle data) {
+  auto by_pandas = [&] { return data.attr("to_dict")("orient"_a = "records"); };
+  nb::object columns = data.attr("columns");
+  if (!truthy(columns.attr("is_unique"))) return by_pandas();
+  nb::object names = columns.attr("tolist")();
+  Py_ssize_t width = PyList_GET_SIZE(names.ptr());
+  if (width == 0) return by_pandas();
+  nb::handle object_type = reinterpret_cast<PyObject *>(&PyBaseObject_Type);
+  std::vector<nb::object> values;
+  values.reserve(static_cast<size_t>(width));
+  for (Py_ssize_t c = 0; c < width; ++c) {
+    nb::object column = getitem(data, PyList_GET_ITEM(names.ptr(), c));
+    if (!equals(column.attr("dtype"), object_type)) return by_pandas();
+    nb::object cells = column.attr("tolist")();
+    Py_ssize_t length = PyList_GET_SIZE(cells.ptr());
+    for (Py_ssize_t r = 0; r < length; ++r) {
+      PyObject *cell = PyList_GET_ITEM(cells.ptr(), r);
+      if (!PyUnicode_CheckExact(cell) && !PyList_CheckExact(cell)) return by_pandas();
+    }
+    values.push_back(std::move(cells));
+  }
+  Py_ssize_t rows = PyList_GET_SIZE(values[0].ptr());
+  nb::list records = nb::steal<nb::list>(PyList_New(rows));
+  if (!records.is_valid()) throw nb::python_error();
+  for (Py_ssize_t r = 0; r < rows; ++r) {
+    PyObject *record = PyDict_New();
+    if (!record) throw nb::python_error();
+    PyList_SET_ITEM(records.ptr(), r, record);
+    for (Py_ssize_t c = 0; c < width; ++c) {
+      if (PyDict_SetItem(record, PyList_GET_ITEM(names.ptr(), c),
+                         PyList_GET_ITEM(values[static_cast<size_t>(c)].ptr(), r)) < 0) {
+        throw nb::python_error();
+      }
+    }
+  }
+  return records;
+}
+
 nb::object provider_compute_metric(const Args &a) {
   nb::handle self = a[0], data = a[1];
-  nb::object records = data.attr("to_dict")("orient"_a = "records");
+  nb::object records = records_of(data);
   nb::object metadata_key = text("metadata");
   nb::object policy_key = text("data_classification_policy");
   nb::object public_text = text("public");
