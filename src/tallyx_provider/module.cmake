@@ -1,0 +1,1 @@
+zlg_add_module(tallyx_provider zentra_lumara_gov/providers tallyx_provider.cpp)

@@ -1,0 +1,986 @@
+// zentra_lumara_gov.providers.tallyx_provider
+//
+// Computes one metric over a record table through the evaluation library
+// `tallyx`: similarity metrics of the library's catalog and judge-model
+// metrics whose inference engines are cached process-wide.
+//
+// The module reads like the Python it stands for: module globals and class
+// attributes are looked up at call time (callers may replace them), private
+// methods live under their mangled names and are called through the
+// instance, and every failure inside a computation surfaces as one
+// "Error while computing metrics: ..." exception with the cause as context.
+#include <nanobind/nanobind.h>
+
+#include <exception>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "common/zlg.h"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using zlg::Args;
+using zlg::Coroutine;
+using zlg::FunctionInfo;
+using zlg::Param;
+
+namespace {
+
+// The module's namespace, kept for the life of the process (never released:
+// no decref after interpreter exit).
+nb::handle module_dict;
+std::string module_name;
+
+constexpr const char *kClassName = "TallyxProvider";
+
+nb::object G(const char *name) { return zlg::global(module_dict, name); }
+
+// ---------------------------------------------------------------------------
+// Small pieces of Python semantics used throughout.
+
+bool truthy(nb::handle value) {
+  int result = PyObject_IsTrue(value.ptr());
+  if (result < 0) throw nb::python_error();
+  return result == 1;
+}
+
+bool equals(nb::handle left, nb::handle right) {
+  int result = PyObject_RichCompareBool(left.ptr(), right.ptr(), Py_EQ);
+  if (result < 0) throw nb::python_error();
+  return result == 1;
+}
+
+bool contains(nb::handle container, nb::handle item) {
+  int result = PySequence_Contains(container.ptr(), item.ptr());
+  if (result < 0) throw nb::python_error();
+  return result == 1;
+}
+
+nb::object getitem(nb::handle container, nb::handle key) {
+  PyObject *value = PyObject_GetItem(container.ptr(), key.ptr());
+  if (!value) throw nb::python_error();
+  return nb::steal(value);
+}
+
+void setitem(nb::handle container, nb::handle key, nb::handle value) {
+  if (PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()) < 0) throw nb::python_error();
+}
+
+// `left + right`, with the interpreter's own TypeError for non-texts.
+nb::object add(nb::handle left, nb::handle right) {
+  PyObject *value = PyNumber_Add(left.ptr(), right.ptr());
+  if (!value) throw nb::python_error();
+  return nb::steal(value);
+}
+
+nb::object text(std::string_view value) { return nb::str(value.data(), value.size()); }
+
+// getattr(obj, name, default): only AttributeError selects the default.
+nb::object getattr_or(nb::handle obj, const char *name, nb::handle fallback) {
+  PyObject *value = PyObject_GetAttrString(obj.ptr(), name);
+  if (value) return nb::steal(value);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+  PyErr_Clear();
+  return nb::borrow(fallback);
+}
+
+bool is_instance(nb::handle obj, nb::handle cls) {
+  int result = PyObject_IsInstance(obj.ptr(), cls.ptr());
+  if (result < 0) throw nb::python_error();
+  return result == 1;
+}
+
+// callable(**kwargs), keyword order kept.
+nb::object call_with_kwargs(nb::handle callable, nb::handle kwargs) {
+  nb::tuple empty;
+  PyObject *value = PyObject_Call(callable.ptr(), empty.ptr(), kwargs.ptr());
+  if (!value) throw nb::python_error();
+  return nb::steal(value);
+}
+
+std::string py_type_name(nb::handle obj) {
+  nb::object name = nb::steal(PyType_GetName(Py_TYPE(obj.ptr())));
+  if (!name.is_valid()) throw nb::python_error();
+  return zlg::str(name);
+}
+
+void require_text(nb::handle value, const char *argument) {
+  if (!PyUnicode_CheckExact(value.ptr())) {
+    zlg::raise(PyExc_TypeError,
+               std::string(argument) + " must be of type str, got " + py_type_name(value));
+  }
+}
+
+// What the interpreter calls a callable in its argument errors:
+// "module.Qualname()" (builtins without the module), or str(callable).
+std::string function_str(nb::handle callable) {
+  PyObject *qualname = PyObject_GetAttrString(callable.ptr(), "__qualname__");
+  if (!qualname) {
+    PyErr_Clear();
+    return zlg::str(callable);
+  }
+  nb::object qual = nb::steal(qualname);
+  PyObject *module = PyObject_GetAttrString(callable.ptr(), "__module__");
+  if (!module) PyErr_Clear();
+  nb::object mod = nb::steal(module);
+  if (mod.is_valid() && PyUnicode_Check(mod.ptr()) && zlg::str(mod) != "builtins") {
+    return zlg::str(mod) + "." + zlg::str(qual) + "()";
+  }
+  return zlg::str(qual) + "()";
+}
+
+// callable(**fixed, **extra) with the interpreter's checks and texts for the
+// second unpacking: a mapping, text keys, no keyword given twice.
+nb::object call_with_extra_kwargs(nb::handle callable, nb::dict fixed, nb::handle extra) {
+  if (!PyDict_Check(extra.ptr())) {
+    if (!PyObject_HasAttrString(extra.ptr(), "keys")) {
+      zlg::raise(PyExc_TypeError, function_str(callable) +
+                                      " argument after ** must be a mapping, not " +
+                                      py_type_name(extra));
+    }
+  }
+  nb::object keys = nb::steal(PyMapping_Keys(extra.ptr()));
+  if (!keys.is_valid()) throw nb::python_error();
+  for (nb::handle key : keys) {
+    if (!PyUnicode_Check(key.ptr())) zlg::raise(PyExc_TypeError, "keywords must be strings");
+    if (PyDict_Contains(fixed.ptr(), key.ptr()) == 1) {
+      zlg::raise(PyExc_TypeError, function_str(callable) +
+                                      " got multiple values for keyword argument '" +
+                                      zlg::str(key) + "'");
+    }
+    setitem(fixed, key, getitem(extra, key));
+  }
+  return call_with_kwargs(callable, fixed);
+}
+
+// Marks `caught` as the context of the exception now being raised, as the
+// interpreter does for an exception raised inside an `except` block.
+[[noreturn]] void rethrow_with_context(nb::python_error &raised, const nb::python_error &caught) {
+  if (PyException_GetContext(raised.value().ptr()) == nullptr) {
+    PyException_SetContext(raised.value().ptr(), nb::borrow(caught.value()).release().ptr());
+  } else {
+    Py_DECREF(PyException_GetContext(raised.value().ptr()));
+  }
+  throw raised;
+}
+
+// Every failure of the C++ side as the Python exception it stands for.
+template <typename Body>
+auto catching(Body &&body, auto &&handler) {
+  try {
+    return body();
+  } catch (nb::python_error &e) {
+    return handler(e);
+  } catch (...) {
+    nb::python_error e = zlg::current_python_error();
+    return handler(e);
+  }
+}
+
+// `with manager: return body()`: __exit__ is looked up on the type, called
+// with the exception in flight, and a true answer swallows it.
+template <typename Body>
+nb::object with_block(nb::handle manager, Body &&body, bool &swallowed) {
+  nb::handle type = reinterpret_cast<PyObject *>(Py_TYPE(manager.ptr()));
+  nb::object enter = type.attr("__enter__");
+  nb::object exit = type.attr("__exit__");
+  enter(manager);
+  nb::object result;
+  swallowed = false;
+  try {
+    result = body();
+  } catch (...) {
+    nb::python_error failure = zlg::current_python_error();
+    nb::object suppress;
+    try {
+      suppress = exit(manager, failure.type(), failure.value(), failure.traceback());
+    } catch (nb::python_error &raised) {
+      rethrow_with_context(raised, failure);
+    }
+    if (!truthy(suppress)) throw failure;
+    swallowed = true;
+    return nb::object();
+  }
+  exit(manager, nb::none(), nb::none(), nb::none());
+  return result;
+}
+
+std::string mangled(std::string_view name) { return zlg::mangle(kClassName, name); }
+
+nb::object call_private(nb::handle self, std::string_view name) {
+  return self.attr(mangled(name).c_str())();
+}
+
+FunctionInfo method_info(const char *name, zlg::Signature signature, std::string doc = {}) {
+  FunctionInfo info;
+  info.name = name;
+  info.qualname = std::string(kClassName) + "." + name;
+  info.module = module_name;
+  info.doc = std::move(doc);
+  info.signature = std::move(signature);
+  return info;
+}
+
+// ---------------------------------------------------------------------------
+// Part of the flow: TallyxProvider(...)
+
+nb::object provider_init(const Args &a) {
+  nb::handle self = a[0], configuration = a[1], metric_name = a[2], metric_display_name = a[3],
+             metric_method = a[4], metric_prefix = a[5], metric_alias = a[6], metric_group = a[7],
+             column_mapping = a[8], llm_judge = a[9], thresholds = a[10];
+  // Every argument is checked before anything is set.
+  require_text(metric_name, "metric_name");
+  require_text(metric_display_name, "metric_display_name");
+  require_text(metric_method, "metric_method");
+  require_text(metric_prefix, "metric_prefix");
+  if (!metric_alias.is_none() && !PyUnicode_CheckExact(metric_alias.ptr())) {
+    zlg::raise(PyExc_TypeError,
+               "metric_alias must be of type str or None, got " + py_type_name(metric_alias));
+  }
+  if (!PyList_CheckExact(thresholds.ptr())) {
+    zlg::raise(PyExc_TypeError, "thresholds must be of type list, got " + py_type_name(thresholds));
+  }
+
+  self.attr("configuration") = configuration;
+  self.attr("configuration_") = nb::dict();
+  self.attr("metric_name") = metric_name;
+  self.attr("metric_display_name") = metric_display_name;
+  self.attr("metric_method") = metric_method;
+  self.attr("metric_group") = metric_group;
+  self.attr("column_mapping") =
+      truthy(column_mapping) ? nb::borrow(column_mapping) : G("TallyxColumnMapping")();
+  self.attr("llm_judge") =
+      truthy(llm_judge) ? nb::borrow(llm_judge) : nb::object(configuration.attr("llm_judge"));
+  self.attr("metric_alias") = metric_alias;
+  self.attr("metric_prefix") = metric_prefix;
+  // The shared default list is stored as it is, never copied or changed.
+  self.attr("thresholds") = thresholds;
+  return nb::none();
+}
+
+// evaluate(data): pre-process, compute, post-process; any failure becomes one
+// wrapped Exception with the caught one as its context.
+nb::object provider_evaluate(const Args &a) {
+  nb::handle self = a[0], data_arg = a[1];
+  return catching(
+      [&]() -> nb::object {
+        G("patch_bertscore_overflow")();
+        nb::object data = self.attr(mangled("__pre_process_data").c_str())("data"_a = data_arg);
+        nb::object result = self.attr(mangled("__compute_metric").c_str())("data"_a = data);
+        return self.attr(mangled("__post_process").c_str())("result"_a = result);
+      },
+      [&](nb::python_error &e) -> nb::object {
+        if (!e.matches(PyExc_Exception)) throw e;
+        std::string message;
+        try {
+          message = "Error while computing metrics: " + zlg::str(self.attr("metric_name")) +
+                    " with the method " + zlg::str(self.attr("metric_method")) +
+                    " using tallyx library. Reason: " + zlg::str(e.value());
+        } catch (nb::python_error &raised) {
+          rethrow_with_context(raised, e);
+        }
+        zlg::raise_in_handler(PyExc_Exception, message, e);
+      });
+}
+
+// evaluate_async(data): the blocking evaluate on a worker of the loop's
+// default executor.
+Coroutine provider_evaluate_async(nb::object self, nb::object data) {
+  nb::object loop = G("asyncio").attr("get_event_loop")();
+  nb::object call =
+      G("functools").attr("partial")(G("start_event_loop_run_func"), self.attr("evaluate"),
+                                     "data"_a = data);
+  nb::object result = co_await loop.attr("run_in_executor")(nb::none(), call);
+  co_return result;
+}
+
+// ---------------------------------------------------------------------------
+// Pre-processing: the caller's table to the library's table.
+
+// A configured list of column names; None stands for "no such column".
+nb::list field_list(nb::handle configuration, const char *name) {
+  nb::object value = configuration.attr(name);
+  if (value.is_none()) return nb::list();
+  PyObject *list = PySequence_List(value.ptr());
+  if (!list) throw nb::python_error();
+  return nb::steal<nb::list>(list);
+}
+
+bool all_in(nb::handle names, nb::handle columns) {
+  for (nb::handle name : names) {
+    if (!contains(columns, name)) return false;
+  }
+  return true;
+}
+
+// Contexts and ground truths: two or more columns give one list of texts per
+// row (in the configured order); one column is split with
+// transform_str_to_list; none adds nothing.
+void add_list_column(nb::handle table, nb::handle converted, nb::handle target, nb::handle fields,
+                     nb::handle columns) {
+  Py_ssize_t count = PyList_GET_SIZE(fields.ptr());
+  if (count == 0 || !all_in(fields, columns)) return;
+  if (count >= 2) {
+    setitem(table, target, getitem(converted, fields).attr("values").attr("tolist")());
+  } else {
+    nb::object column = getitem(converted, PyList_GET_ITEM(fields.ptr(), 0));
+    setitem(table, target, column.attr("apply")(G("transform_str_to_list")));
+  }
+}
+
+nb::object provider_pre_process_data(const Args &a) {
+  nb::handle self = a[0], data = a[1];
+  nb::object pd = G("pd");
+  // The new table keeps the caller's row labels, so every column taken from
+  // the caller's table lines up with its own row (a table without labels
+  // would line the first column up by position and the later ones by label).
+  nb::object table = pd.attr("DataFrame")("index"_a = data.attr("index"));
+  nb::object columns = data.attr("columns").attr("to_list")();
+  nb::object converted = data.attr("astype")(nb::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type)));
+  nb::object configuration = self.attr("configuration");
+  nb::object mapping = self.attr("column_mapping");
+
+  nb::list input_fields = field_list(configuration, "input_fields");
+  if (nb::len(input_fields) > 0 && contains(columns, input_fields[0])) {
+    setitem(table, mapping.attr("question"), getitem(converted, input_fields[0]));
+  }
+  nb::list output_fields = field_list(configuration, "output_fields");
+  if (nb::len(output_fields) > 0 && all_in(output_fields, columns)) {
+    setitem(table, mapping.attr("answer"), getitem(converted, output_fields[0]));
+  }
+  add_list_column(table, converted, mapping.attr("contexts"),
+                  field_list(configuration, "context_fields"), columns);
+  add_list_column(table, converted, mapping.attr("ground_truths"),
+                  field_list(configuration, "reference_fields"), columns);
+  setitem(table, text("record_id"), getitem(converted, configuration.attr("record_id_field")));
+  return table;
+}
+
+// ---------------------------------------------------------------------------
+// The library run.
+
+// data.to_dict(orient="records"): one dictionary per row, column name to
+// value, in row order. The library's table holds only texts and lists of
+// texts in object columns with distinct names; for such a table the
+// dictionaries are built here straight from the columns (pandas would box
+// nothing in them). Any other table goes through pandas itself.
+nb::object records_of(nb::handle data) {
+  auto by_pandas = [&] { return data.attr("to_dict")("orient"_a = "records"); };
+  nb::object columns = data.attr("columns");
+  if (!truthy(columns.attr("is_unique"))) return by_pandas();
+  nb::object names = columns.attr("tolist")();
+  Py_ssize_t width = PyList_GET_SIZE(names.ptr());
+  if (width == 0) return by_pandas();
+  nb::handle object_type = reinterpret_cast<PyObject *>(&PyBaseObject_Type);
+  std::vector<nb::object> values;
+  values.reserve(static_cast<size_t>(width));
+  for (Py_ssize_t c = 0; c < width; ++c) {
+    nb::object column = getitem(data, PyList_GET_ITEM(names.ptr(), c));
+    if (!equals(column.attr("dtype"), object_type)) return by_pandas();
+    nb::object cells = column.attr("tolist")();
+    Py_ssize_t length = PyList_GET_SIZE(cells.ptr());
+    for (Py_ssize_t r = 0; r < length; ++r) {
+      PyObject *cell = PyList_GET_ITEM(cells.ptr(), r);
+      if (!PyUnicode_CheckExact(cell) && !PyList_CheckExact(cell)) return by_pandas();
+    }
+    values.push_back(std::move(cells));
+  }
+  Py_ssize_t rows = PyList_GET_SIZE(values[0].ptr());
+  nb::list records = nb::steal<nb::list>(PyList_New(rows));
+  if (!records.is_valid()) throw nb::python_error();
+  for (Py_ssize_t r = 0; r < rows; ++r) {
+    PyObject *record = PyDict_New();
+    if (!record) throw nb::python_error();
+    PyList_SET_ITEM(records.ptr(), r, record);
+    for (Py_ssize_t c = 0; c < width; ++c) {
+      if (PyDict_SetItem(record, PyList_GET_ITEM(names.ptr(), c),
+                         PyList_GET_ITEM(values[static_cast<size_t>(c)].ptr(), r)) < 0) {
+        throw nb::python_error();
+      }
+    }
+  }
+  return records;
+}
+
+nb::object provider_compute_metric(const Args &a) {
+  nb::handle self = a[0], data = a[1];
+  nb::object records = records_of(data);
+  nb::object metadata_key = text("metadata");
+  nb::object policy_key = text("data_classification_policy");
+  nb::object public_text = text("public");
+  for (nb::handle record : records) {
+    nb::dict metadata;
+    nb::list policy;
+    policy.append(public_text);
+    metadata[policy_key] = policy;
+    setitem(record, metadata_key, metadata);
+  }
+
+  // Built before and outside the lock: for judge metrics this creates (or
+  // fetches) the inference engine under the cache's own lock.
+  nb::object alias = self.attr("metric_alias");
+  nb::object library_metric = self.attr(mangled("__generate_tallyx_metric").c_str())(
+      "metric_name"_a = truthy(alias) ? alias : nb::object(self.attr("metric_name")),
+      "metric_prefix"_a = self.attr("metric_prefix"));
+
+  bool locked = contains(self.attr("METRIC_METHODS_WITH_LOCKS"), self.attr("metric_method")) ||
+                !self.attr("llm_judge").is_none();
+
+  auto run = [&]() -> nb::object {
+    nb::dict streams;
+    streams["test"] = records;
+    nb::object multi_stream = G("MultiStream").attr("from_iterables")(streams, "copying"_a = true);
+    nb::list steps;
+    steps.append(library_metric);
+    nb::object metrics_operator = G("SequentialOperator")("steps"_a = steps);
+    nb::object output = metrics_operator(multi_stream);
+    PyObject *instances = PySequence_List(getitem(output, text("test")).ptr());
+    if (!instances) throw nb::python_error();
+    return nb::steal(instances);
+  };
+
+  nb::object instances;
+  if (locked) {
+    // One lock for the whole process: locked runs of every provider and
+    // method take turns. Waiting on it releases the interpreter.
+    bool swallowed = false;
+    instances = with_block(self.attr("_lock"), run, swallowed);
+    if (swallowed) {
+      zlg::raise(PyExc_UnboundLocalError,
+                 "cannot access local variable 'instances' where it is not associated with a value");
+    }
+  } else {
+    instances = run();
+  }
+
+  Py_ssize_t count = PyList_GET_SIZE(instances.ptr());
+  nb::object score_key = text("score");
+  nb::object instance_key = text("instance");
+  nb::list scores = nb::steal<nb::list>(PyList_New(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    nb::object score = getitem(
+        getitem(getitem(nb::handle(PyList_GET_ITEM(instances.ptr(), i)), score_key), instance_key),
+        score_key);
+    PyList_SET_ITEM(scores.ptr(), i, score.release().ptr());
+  }
+
+  // The score table keeps the rows of the library's table: the scores go in
+  // by position, the record ids by the same labels.
+  nb::object table = G("pd").attr("DataFrame")("index"_a = data.attr("index"));
+  setitem(table, self.attr("metric_name"), scores);
+  setitem(table, text("record_id"), getitem(data, text("record_id")));
+  return table;
+}
+
+// ---------------------------------------------------------------------------
+// Metric and judge construction.
+
+nb::object provider_generate_tallyx_metric(const Args &a) {
+  nb::handle self = a[0], metric_name = a[1], metric_prefix = a[2];
+  require_text(metric_name, "metric_name");
+  require_text(metric_prefix, "metric_prefix");
+  nb::object method = self.attr("metric_method");
+  if (equals(method, text("llm_as_judge"))) {
+    return self.attr(mangled("__get_llmaj_metric").c_str())("metric_name"_a = metric_name);
+  }
+  // The catalog identifier: prefix.name.method.
+  nb::object dot = text(".");
+  return add(add(add(add(metric_prefix, dot), metric_name), dot), method);
+}
+
+nb::object provider_get_llmaj_template(const Args &a) {
+  nb::handle metric_name = a[1];
+  require_text(metric_name, "metric_name");
+  nb::object template_name = getitem(G("METRIC_TO_TEMPLATE"), metric_name);
+  nb::object suffix = equals(metric_name, text("faithfulness")) ? text("_verbal") : text("_numeric");
+  return add(add(add(add(text("templates.rag_eval."), metric_name), text(".")), template_name),
+             suffix);
+}
+
+nb::object provider_get_llmaj_format(const Args &a) {
+  nb::handle self = a[0];
+  nb::object provider_type = self.attr("llm_judge").attr("model").attr("provider").attr("type");
+  if (equals(provider_type, G("ModelProviderType").attr("OPENAI"))) return G("ChatAPIFormat")();
+  return nb::none();
+}
+
+nb::object provider_get_llmaj_metric(const Args &a) {
+  nb::handle self = a[0], metric_name = a[1];
+  require_text(metric_name, "metric_name");
+  // Keyword values in this order: the engine first, so an unsupported judge
+  // model fails before an unknown template name.
+  nb::dict kwargs;
+  kwargs["inference_model"] = call_private(self, "__get_ai_evaluator_inference_engine");
+  kwargs["format"] = call_private(self, "__get_llmaj_format");
+  kwargs["template"] =
+      self.attr(mangled("__get_llmaj_template").c_str())("metric_name"_a = metric_name);
+  kwargs["task"] = add(add(text("tasks.rag_eval."), metric_name), text(".binary"));
+  kwargs["main_score"] = add(metric_name, text("_judge"));
+  nb::object mapping = self.attr("column_mapping");
+  kwargs["prediction_field"] = equals(metric_name, text("context_relevance"))
+                                   ? nb::object(mapping.attr("contexts"))
+                                   : nb::object(mapping.attr("answer"));
+  kwargs["infer_log_probs"] = false;
+  kwargs["judge_to_generator_fields_mapping"] = nb::dict();
+  return call_with_kwargs(G("TaskBasedLLMasJudge"), kwargs);
+}
+
+// ---------------------------------------------------------------------------
+// Judge inference engines and their cache.
+
+nb::object dumps_sorted(nb::handle value) {
+  return G("json").attr("dumps")(value, "sort_keys"_a = true);
+}
+
+// The cached factory, always called through the class with keywords.
+nb::object create_engine(nb::handle provider, nb::handle model_id, nb::handle use_cache,
+                         nb::handle credentials_json, nb::handle parameters_json = nb::handle()) {
+  nb::object factory = G(kClassName).attr("_create_inference_engine_impl");
+  if (parameters_json.is_valid()) {
+    return factory("provider"_a = provider, "model_id"_a = model_id, "use_cache"_a = use_cache,
+                   "credentials_json"_a = credentials_json, "parameters_json"_a = parameters_json);
+  }
+  return factory("provider"_a = provider, "model_id"_a = model_id, "use_cache"_a = use_cache,
+                 "credentials_json"_a = credentials_json);
+}
+
+nb::object provider_get_ai_evaluator_inference_engine(const Args &a) {
+  nb::handle self = a[0];
+  nb::object use_cache = G("get_talyx_enable_inference_cache")();
+  nb::object model = self.attr("llm_judge").attr("model");
+
+  if (is_instance(model, G("LmAIFoundationModel"))) {
+    nb::object creds = model.attr("provider").attr("credentials");
+    nb::dict credentials;
+    credentials["url"] = creds.attr("url");
+    if (truthy(creds.attr("api_key"))) credentials["api_key"] = creds.attr("api_key");
+    if (truthy(creds.attr("version"))) {
+      // An installation on premises.
+      credentials["username"] = creds.attr("username");
+      credentials["instance_id"] = creds.attr("instance_id");
+      if (truthy(creds.attr("password"))) credentials["password"] = creds.attr("password");
+    }
+    if (truthy(model.attr("project_id"))) {
+      credentials["project_id"] = model.attr("project_id");
+    } else if (truthy(model.attr("space_id"))) {
+      credentials["space_id"] = model.attr("space_id");
+    } else {
+      zlg::raise(PyExc_Exception, "Either project or space id is required");
+    }
+    return create_engine(text("lmai"), model.attr("model_id"), use_cache, dumps_sorted(credentials));
+  }
+
+  auto dumped = [&](bool by_alias) {
+    nb::object creds = model.attr("provider").attr("credentials");
+    return dumps_sorted(by_alias ? creds.attr("model_dump")("by_alias"_a = true)
+                                 : creds.attr("model_dump")());
+  };
+  if (is_instance(model, G("OpenAIFoundationModel"))) {
+    return create_engine(text("openai"), model.attr("model_id"), use_cache, dumped(false));
+  }
+  if (is_instance(model, G("AzureOpenAIFoundationModel"))) {
+    // Field aliases name the keys the engine expects.
+    return create_engine(text("azure_openai"), model.attr("model_id"), use_cache, dumped(true));
+  }
+  if (is_instance(model, G("VertexAIFoundationModel"))) {
+    return create_engine(text("vertexai"), model.attr("model_id"), use_cache, dumped(false));
+  }
+  if (is_instance(model, G("GoogleAIStudioFoundationModel"))) {
+    return create_engine(text("google_ai_studio"), model.attr("model_id"), use_cache, dumped(false));
+  }
+  if (is_instance(model, G("AWSBedrockFoundationModel"))) {
+    nb::object parameters = model.attr("parameters");
+    nb::object credentials_json = dumped(false);
+    return create_engine(text("aws_bedrock"), model.attr("model_id"), use_cache, credentials_json,
+                         dumps_sorted(truthy(parameters) ? parameters : nb::object(nb::dict())));
+  }
+  if (is_instance(model, G("CustomFoundationModel"))) {
+    // The caller's own function: a fresh engine per request, never cached.
+    return G("CustomFunctionInferenceEngine")(
+        "scoring_fn"_a = model.attr("_scoring_fn"),
+        "model_name"_a = getattr_or(model, "model_id", text("custom_fn")),
+        "context"_a = getattr_or(model, "context", nb::none()),
+        "num_parallel_requests"_a = getattr_or(model, "num_parallel_requests", nb::int_(20)),
+        "use_cache"_a = use_cache);
+  }
+  if (is_instance(model, G("PortKeyGateway"))) {
+    return create_engine(text("portkey"), model.attr("model_id"), use_cache, dumped(false));
+  }
+  if (is_instance(model, G("LmoAIGateway"))) {
+    // The gateway routes by its own configuration: no model id is passed.
+    return create_engine(text("lmo_gateway"), text(""), use_cache, dumped(false));
+  }
+  zlg::raise(PyExc_Exception, "LLM Model provider is not supported.");
+}
+
+nb::object parse_json_or_empty(nb::handle json_text) {
+  if (!truthy(json_text)) return nb::dict();
+  return G("json").attr("loads")(json_text);
+}
+
+// Runs only on a cache miss.
+nb::object create_inference_engine_impl(const Args &a) {
+  nb::handle provider = a[0], model_id = a[1], use_cache_arg = a[2], credentials_json = a[3],
+             parameters_json = a[4];
+  require_text(provider, "provider");
+  require_text(model_id, "model_id");
+  require_text(credentials_json, "credentials_json");
+  require_text(parameters_json, "parameters_json");
+  nb::object use_cache = nb::bool_(truthy(use_cache_arg));
+  nb::object credentials = parse_json_or_empty(credentials_json);
+  nb::object parameters = parse_json_or_empty(parameters_json);
+
+  std::string kind = zlg::str(provider);
+  if (kind == "lmai") {
+    return G("VMLInferenceEngineGeneration")("credentials"_a = credentials,
+                                             "model_name"_a = model_id, "use_cache"_a = use_cache);
+  }
+  if (kind == "openai") {
+    return G("OpenAiInferenceEngine")("model_name"_a = model_id, "credentials"_a = credentials,
+                                      "use_cache"_a = use_cache);
+  }
+  if (kind == "azure_openai") {
+    return G("AzureOpenAIInferenceEngine")("model_name"_a = model_id,
+                                           "credentials"_a = credentials, "use_cache"_a = use_cache);
+  }
+  if (kind == "vertexai" || kind == "google_ai_studio" || kind == "aws_bedrock") {
+    // Every parameter entry becomes one more keyword argument.
+    nb::dict fixed;
+    fixed["model"] = model_id;
+    fixed["credentials"] = credentials;
+    fixed["use_cache"] = use_cache;
+    return call_with_extra_kwargs(G("LiteLLMInferenceEngine"), fixed, parameters);
+  }
+  if (kind == "portkey") {
+    return G("PortKeyInferenceEngine")("credentials"_a = credentials, "model"_a = model_id,
+                                       "use_cache"_a = use_cache);
+  }
+  if (kind == "lmo_gateway") {
+    return G("LmoAIGatewayInferenceEngine")("credentials"_a = credentials,
+                                            "use_cache"_a = use_cache);
+  }
+  zlg::raise(PyExc_Exception, "LLM Model provider '" + kind + "' is not supported.");
+}
+
+// ---------------------------------------------------------------------------
+// Post-processing: the score table to result records.
+
+nb::object provider_post_process(const Args &a) {
+  nb::handle self = a[0], result = a[1];
+  nb::object metric_name = self.attr("metric_name");
+  nb::object display_name = self.attr("metric_display_name");
+  nb::object method = self.attr("metric_method");
+  nb::object group = self.attr("metric_group");
+  nb::object thresholds = self.attr("thresholds");
+  nb::object provider = G("EvaluationProvider").attr("TALLYX").attr("value");
+  nb::object record_class = G("RecordMetricResult");
+  nb::object round_fn = G("round");
+
+  // Clipping is looked up by the metric's name, never by its alias.
+  nb::object clip_table = self.attr("CLIP_METRIC_METHODS");
+  bool clip = contains(clip_table, metric_name) && contains(getitem(clip_table, metric_name), method);
+
+  // Row by row, in row order. The two columns are read as they are stored,
+  // so a record id keeps its own type up to its text (a row-wise read would
+  // turn the id 7 of an all-number table into "7.0").
+  nb::object score_column = getitem(result, metric_name);
+  nb::object values = score_column.attr("tolist")();
+  nb::object ids = getitem(result, text("record_id")).attr("tolist")();
+  Py_ssize_t count = PyList_GET_SIZE(values.ptr());
+
+  nb::object zero = nb::float_(0.0);
+  nb::object places = nb::int_(4);
+  nb::object kwnames = nb::make_tuple("name", "display_name", "method", "group", "provider",
+                                      "value", "record_id", "thresholds");
+  nb::list record_level_metrics = nb::steal<nb::list>(PyList_New(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject *raw = PyList_GET_ITEM(values.ptr(), i);
+    nb::object value = nb::borrow(raw);
+    if (clip) {
+      bool positive;
+      if (PyFloat_CheckExact(raw)) {
+        positive = PyFloat_AS_DOUBLE(raw) > 0.0;  // NaN is not positive
+      } else {
+        int cmp = PyObject_RichCompareBool(raw, zero.ptr(), Py_GT);
+        if (cmp < 0) throw nb::python_error();
+        positive = cmp == 1;
+      }
+      if (!positive) value = zero;
+    }
+    PyObject *round_args[] = {value.ptr(), places.ptr()};
+    nb::object rounded = nb::steal(PyObject_Vectorcall(round_fn.ptr(), round_args, 2, nullptr));
+    if (!rounded.is_valid()) throw nb::python_error();
+    nb::object record_id = nb::steal(PyObject_Str(PyList_GET_ITEM(ids.ptr(), i)));
+    if (!record_id.is_valid()) throw nb::python_error();
+    PyObject *call_args[] = {metric_name.ptr(), display_name.ptr(), method.ptr(), group.ptr(),
+                             provider.ptr(),    rounded.ptr(),      record_id.ptr(), thresholds.ptr()};
+    PyObject *record = PyObject_Vectorcall(record_class.ptr(), call_args, 0, kwnames.ptr());
+    if (!record) throw nb::python_error();
+    PyList_SET_ITEM(record_level_metrics.ptr(), i, record);
+  }
+
+  nb::list record_values = nb::steal<nb::list>(PyList_New(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject *value = PyObject_GetAttrString(PyList_GET_ITEM(record_level_metrics.ptr(), i), "value");
+    if (!value) throw nb::python_error();
+    PyList_SET_ITEM(record_values.ptr(), i, value);
+  }
+
+  // The aggregate is the mean of the raw library scores (before clipping and
+  // rounding, missing ones skipped as pandas does).
+  nb::object mean = round_fn(score_column.attr("mean")(), places);
+  nb::dict kwargs;
+  kwargs["name"] = metric_name;
+  kwargs["display_name"] = display_name;
+  kwargs["method"] = method;
+  kwargs["group"] = group;
+  kwargs["provider"] = provider;
+  kwargs["value"] = mean;
+  kwargs["total_records"] = nb::int_(count);
+  kwargs["record_level_metrics"] = record_level_metrics;
+  kwargs["min"] = G("min")(record_values);
+  kwargs["max"] = G("max")(record_values);
+  kwargs["mean"] = mean;
+  kwargs["thresholds"] = thresholds;
+  return call_with_kwargs(G("AggregateMetricResult"), kwargs);
+}
+
+// ---------------------------------------------------------------------------
+// The tokenizer overflow patch.
+
+nb::object make_patched_get_tokenizer(nb::object original_get_tokenizer) {
+  FunctionInfo info;
+  info.name = "patched_get_tokenizer";
+  info.qualname = "patch_bertscore_overflow.<locals>.patched_get_tokenizer";
+  info.module = module_name;
+  info.signature = {{Param::required("model_type"), Param::optional("use_fast", nb::bool_(false))}};
+  return zlg::make_function(std::move(info), [original_get_tokenizer](const Args &a) -> nb::object {
+    nb::object tokenizer = original_get_tokenizer(a[0], a[1]);
+    if (PyObject_HasAttrString(tokenizer.ptr(), "model_max_length")) {
+      nb::object length = tokenizer.attr("model_max_length");
+      int over = PyObject_RichCompareBool(length.ptr(), nb::int_(100000).ptr(), Py_GT);
+      if (over < 0) throw nb::python_error();
+      if (over) tokenizer.attr("model_max_length") = nb::int_(512);
+    }
+    return tokenizer;
+  });
+}
+
+nb::object patch_bertscore_overflow(const Args &) {
+  try {
+    nb::object utils = nb::module_::import_("bert_score.utils");
+    nb::object scorer = nb::module_::import_("bert_score.scorer");
+    if (PyObject_HasAttrString(utils.ptr(), "_is_patched_for_overflow")) return nb::none();
+    nb::object original_get_tokenizer = utils.attr("get_tokenizer");
+    nb::object patched = make_patched_get_tokenizer(original_get_tokenizer);
+    utils.attr("get_tokenizer") = patched;
+    // bert_score.scorer holds its own imported reference.
+    if (PyObject_HasAttrString(scorer.ptr(), "get_tokenizer")) scorer.attr("get_tokenizer") = patched;
+    utils.attr("_is_patched_for_overflow") = true;
+  } catch (nb::python_error &e) {
+    // bert_score is an optional extra: without it there is nothing to patch.
+    if (!e.matches(PyExc_ImportError)) throw;
+  }
+  return nb::none();
+}
+
+// ---------------------------------------------------------------------------
+// Module construction.
+
+void import_into(nb::dict ns, const char *module, std::initializer_list<const char *> names) {
+  nb::module_ imported = nb::module_::import_(module);
+  for (const char *name : names) ns[name] = imported.attr(name);
+}
+
+nb::object build_column_mapping(nb::dict ns) {
+  nb::object field = ns["Field"];
+  nb::handle str_type = reinterpret_cast<PyObject *>(&PyUnicode_Type);
+  nb::dict annotations;
+  nb::dict body;
+  body["__doc__"] = "Column mapping expected by tallyx";
+  for (const char *name : {"question", "answer", "contexts", "ground_truths"}) {
+    annotations[name] = str_type;
+    body[name] = field("default"_a = name,
+                       "description"_a = text(std::string("Expected ") + name + " column name by tallyx"));
+  }
+  body["__annotations__"] = annotations;
+  return zlg::make_class("TallyxColumnMapping", module_name, nb::make_tuple(ns["BaseModel"]), body);
+}
+
+nb::object build_provider_class(nb::dict ns) {
+  nb::dict body;
+  body["__doc__"] =
+      "Computes one metric over a record table through the evaluation library tallyx.";
+  nb::dict annotations;
+  annotations["CLIP_METRIC_METHODS"] = "ClassVar[dict[str, set[str]]]";
+  annotations["METRIC_METHODS_WITH_LOCKS"] = "ClassVar[set[str]]";
+  body["__annotations__"] = annotations;
+
+  // Metric name -> methods whose record scores are clipped at zero.
+  nb::dict clip;
+  clip["context_relevance"] = nb::steal(PySet_New(nb::make_tuple("sentence_bert_bge", "sentence_bert_mini_lm").ptr()));
+  clip["faithfulness"] = nb::steal(PySet_New(nb::make_tuple("sentence_bert_mini_lm").ptr()));
+  clip["answer_correctness"] = nb::steal(PySet_New(nb::make_tuple("sentence_bert_mini_lm").ptr()));
+  body["CLIP_METRIC_METHODS"] = clip;
+  body["METRIC_METHODS_WITH_LOCKS"] = nb::steal(PySet_New(
+      nb::make_tuple("bert_score_recall", "sentence_bert_mini_lm", "sentence_bert_bge").ptr()));
+  body["_lock"] = ns["threading"].attr("Lock")();
+
+  // One list, created with the class, shared by every construction that
+  // leaves `thresholds` out.
+  nb::list default_thresholds;
+  body["__init__"] = zlg::make_function(
+      method_info("__init__",
+                  {{Param::required("self"), Param::required("configuration", "GenAIConfiguration"),
+                    Param::required("metric_name", "str"),
+                    Param::required("metric_display_name", "str"),
+                    Param::required("metric_method", "str"), Param::required("metric_prefix", "str"),
+                    Param::optional("metric_alias", nb::none(), "str | None"),
+                    Param::optional("metric_group", nb::none(), "MetricGroup | None"),
+                    Param::optional("column_mapping", nb::none(), "TallyxColumnMapping | None"),
+                    Param::optional("llm_judge", nb::none(), "LLMJudge | None"),
+                    Param::optional("thresholds", default_thresholds, "list[MetricThreshold]"),
+                    Param::var_keyword("kwargs")},
+                   "None"}),
+      provider_init);
+  body["evaluate"] = zlg::make_function(
+      method_info("evaluate",
+                  {{Param::required("self"), Param::required("data", "pd.DataFrame")},
+                   "AggregateMetricResult"},
+                  "Compute the metric over the record table and return its aggregate result."),
+      provider_evaluate);
+  body["evaluate_async"] = zlg::make_coroutine_function(
+      method_info("evaluate_async",
+                  {{Param::required("self"), Param::required("data", "pd.DataFrame")},
+                   "AggregateMetricResult"},
+                  "Coroutine form of evaluate: runs it in the event loop's default executor."),
+      [](const Args &a) { return provider_evaluate_async(nb::borrow(a[0]), nb::borrow(a[1])); });
+
+  auto private_method = [&](const char *name, std::vector<Param> params, const char *returns,
+                            zlg::Impl impl) {
+    params.insert(params.begin(), Param::required("self"));
+    std::string key = mangled(name);
+    body[key.c_str()] =
+        zlg::make_function(method_info(name, zlg::Signature(std::move(params), returns)), std::move(impl));
+  };
+  private_method("__pre_process_data", {Param::required("data", "pd.DataFrame")}, "pd.DataFrame",
+                 provider_pre_process_data);
+  private_method("__compute_metric", {Param::required("data", "pd.DataFrame")}, "pd.DataFrame",
+                 provider_compute_metric);
+  private_method("__generate_tallyx_metric",
+                 {Param::required("metric_name", "str"), Param::required("metric_prefix", "str")},
+                 "str | TaskBasedLLMasJudge", provider_generate_tallyx_metric);
+  private_method("__get_llmaj_metric", {Param::required("metric_name", "str")},
+                 "TaskBasedLLMasJudge", provider_get_llmaj_metric);
+  private_method("__get_llmaj_template", {Param::required("metric_name", "str")}, "str",
+                 provider_get_llmaj_template);
+  private_method("__get_llmaj_format", {}, "Format | None", provider_get_llmaj_format);
+  private_method("__get_ai_evaluator_inference_engine", {}, "",
+                 provider_get_ai_evaluator_inference_engine);
+  private_method("__post_process", {Param::required("result", "pd.DataFrame")},
+                 "AggregateMetricResult", provider_post_process);
+
+  // The engine factory, memoised by cachetools on the module's cache and
+  // lock, then made a static method.
+  FunctionInfo factory_info;
+  factory_info.name = "_create_inference_engine_impl";
+  factory_info.qualname = std::string(kClassName) + "._create_inference_engine_impl";
+  factory_info.module = module_name;
+  factory_info.doc = "Build the inference engine of one judge-model setting (cached).";
+  factory_info.signature = {{Param::required("provider", "str"), Param::required("model_id", "str"),
+                             Param::required("use_cache", "bool"),
+                             Param::required("credentials_json", "str"),
+                             Param::optional("parameters_json", text(""), "str")}};
+  nb::object factory = zlg::make_function(std::move(factory_info), create_inference_engine_impl);
+  nb::object memoised = ns["cached"]("cache"_a = ns["_inference_engine_cache"],
+                                     "lock"_a = ns["_inference_engine_cache_lock"])(factory);
+  body["_create_inference_engine_impl"] = zlg::static_method(memoised);
+
+  return zlg::make_class(kClassName, module_name, nb::tuple(), body);
+}
+
+}  // namespace
+
+NB_MODULE(tallyx_provider, m) {
+  module_name = zlg::str(m.attr("__name__"));
+  nb::dict ns = nb::borrow<nb::dict>(m.attr("__dict__"));
+  module_dict = ns;
+  module_dict.inc_ref();  // kept for the life of the process
+
+  // Imports, as the module's namespace would hold them.
+  for (const char *name : {"asyncio", "functools", "json", "threading"}) {
+    ns[name] = nb::module_::import_(name);
+  }
+  ns["pd"] = nb::module_::import_("pandas");
+  import_into(ns, "typing", {"ClassVar"});
+  import_into(ns, "cachetools", {"TTLCache", "cached"});
+  import_into(ns, "lazy_imports", {"LazyModule", "load"});
+  import_into(ns, "pydantic", {"BaseModel", "Field"});
+  import_into(ns, "zentra_lumara_gov.config", {"GenAIConfiguration"});
+  import_into(ns, "zentra_lumara_gov.entities.enums",
+              {"EvaluationProvider", "MetricGroup", "ModelProviderType"});
+  import_into(ns, "zentra_lumara_gov.entities.evaluation_result",
+              {"AggregateMetricResult", "RecordMetricResult"});
+  import_into(ns, "zentra_lumara_gov.entities.foundation_model",
+              {"AWSBedrockFoundationModel", "AzureOpenAIFoundationModel", "CustomFoundationModel",
+               "GoogleAIStudioFoundationModel", "LmAIFoundationModel", "LmoAIGateway",
+               "OpenAIFoundationModel", "PortKeyGateway", "VertexAIFoundationModel"});
+  import_into(ns, "zentra_lumara_gov.entities.llm_judge", {"LLMJudge"});
+  import_into(ns, "zentra_lumara_gov.entities.metric_threshold", {"MetricThreshold"});
+  import_into(ns, "zentra_lumara_gov.providers.inference_engines.custom_inference_engine",
+              {"CustomFunctionInferenceEngine"});
+  import_into(ns, "zentra_lumara_gov.providers.inference_engines.lmo_ai_gateway_inference_engine",
+              {"LmoAIGatewayInferenceEngine"});
+  import_into(ns, "zentra_lumara_gov.providers.inference_engines.portkey_inference_engine",
+              {"PortKeyInferenceEngine"});
+  import_into(ns, "zentra_lumara_gov.utils.async_util", {"start_event_loop_run_func"});
+  import_into(ns, "zentra_lumara_gov.utils.environment", {"get_talyx_enable_inference_cache"});
+  import_into(ns, "zentra_lumara_gov.utils.python_utils", {"transform_str_to_list"});
+
+  // The library, through a lazy module that is loaded at once: taking the
+  // nine names resolves every import, and a failing one aborts this load.
+  nb::object tallyx_imports = ns["LazyModule"](
+      "from tallyx.formats import ChatAPIFormat, Format",
+      "from tallyx.inference import AzureOpenAIInferenceEngine, OpenAiInferenceEngine, "
+      "VMLInferenceEngineGeneration, LiteLLMInferenceEngine",
+      "from tallyx.llm_as_judge import TaskBasedLLMasJudge",
+      "from tallyx.operator import SequentialOperator", "from tallyx.stream import MultiStream",
+      "name"_a = "lazy_tallyx");
+  ns["load"](tallyx_imports);
+  ns["tallyx_imports"] = tallyx_imports;
+  for (const char *name :
+       {"ChatAPIFormat", "Format", "VMLInferenceEngineGeneration", "OpenAiInferenceEngine",
+        "AzureOpenAIInferenceEngine", "TaskBasedLLMasJudge", "SequentialOperator", "MultiStream",
+        "LiteLLMInferenceEngine"}) {
+    ns[name] = tallyx_imports.attr(name);
+  }
+  import_into(ns, "tallyx.logging_utils", {"set_verbosity"});
+  // The library logs warnings and errors only.
+  ns["set_verbosity"]("warning");
+
+  // Metric name -> judge template name.
+  nb::dict templates;
+  templates["faithfulness"] = "judge_with_question_simplified";
+  templates["context_relevance"] = "judge_context_relevance_ares";
+  templates["answer_correctness"] = "judge_loose_match_no_context";
+  templates["answer_relevance"] = "judge_answer_relevance";
+  ns["METRIC_TO_TEMPLATE"] = templates;
+
+  // At most 128 judge engines, each kept for an hour, behind one lock.
+  ns["_inference_engine_cache"] = ns["TTLCache"]("maxsize"_a = 128, "ttl"_a = 3600);
+  ns["_inference_engine_cache_lock"] = ns["threading"].attr("Lock")();
+
+  ns["TallyxColumnMapping"] = build_column_mapping(ns);
+  ns[kClassName] = build_provider_class(ns);
+
+  FunctionInfo patch_info;
+  patch_info.name = "patch_bertscore_overflow";
+  patch_info.module = module_name;
+  patch_info.doc =
+      "Clamp an oversized model_max_length of the tokenizers bert_score hands out (once per "
+      "process; nothing to do without bert_score).";
+  patch_info.signature = zlg::Signature(std::vector<Param>{}, "None");
+  ns["patch_bertscore_overflow"] = zlg::make_function(std::move(patch_info), patch_bertscore_overflow);
+}

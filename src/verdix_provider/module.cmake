@@ -1,0 +1,1 @@
+zlg_add_module(verdix_provider zentra_lumara_gov/providers verdix_provider.cpp)
