@@ -516,6 +516,17 @@ def test_wrapped_exception_chaining(native_probe, how):
     assert original_frames[-1].name == "_raise_value_error"
 
 
+def test_converting_a_handled_error_leaves_it_rethrowable(native_probe):
+    failure = ValueError("kept")
+
+    def fail():
+        raise failure
+
+    with pytest.raises(ValueError) as raised:
+        native_probe.convert_then_rethrow(fail)
+    assert raised.value is failure
+
+
 def test_base_exceptions_are_not_wrapped(native_probe):
     def interrupt():
         raise KeyboardInterrupt

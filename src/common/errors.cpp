@@ -52,7 +52,8 @@ void set_error_from(std::exception_ptr error) {
   try {
     std::rethrow_exception(error);
   } catch (nb::python_error &e) {
-    e.restore();
+    // Set a new reference, leaving `e` intact: the caller may still rethrow it.
+    PyErr_SetRaisedException(nb::borrow(e.value()).release().ptr());
   } catch (nb::builtin_exception &e) {
     PyObject *type = nullptr;
     switch (e.type()) {

@@ -45,7 +45,8 @@ std::string str(nb::handle obj);
 nb::object exception_object(std::exception_ptr error);
 
 // Converts the C++ exception being handled (call only inside `catch`) into a
-// python_error, so callers can treat every failure uniformly.
+// python_error, so callers can treat every failure uniformly. The exception
+// being handled is left intact, so `throw;` still works afterwards.
 nb::python_error current_python_error();
 
 // Sets the Python error indicator from the C++ exception being handled. Used

@@ -93,6 +93,17 @@ nb::object wrap_failure(nb::handle fn, nb::handle how) {
   }
 }
 
+// Converts the handled error, then rethrows the original.
+nb::object convert_then_rethrow(nb::handle fn) {
+  try {
+    return fn();
+  } catch (nb::python_error &) {
+    nb::python_error converted = zlg::current_python_error();
+    if (!converted.matches(PyExc_Exception)) throw;
+    throw;
+  }
+}
+
 FunctionInfo info(const char *name, zlg::Signature signature, const char *doc = "") {
   return FunctionInfo{name, "", "zlg_probe", doc, std::move(signature)};
 }
@@ -125,6 +136,10 @@ NB_MODULE(zlg_probe, m) {
   m.attr("wrap_failure") = zlg::make_function(
       info("wrap_failure", {{Param::required("fn"), Param::optional("how", nb::str("context"))}}),
       [](const Args &a) { return wrap_failure(a[0], a[1]); });
+
+  m.attr("convert_then_rethrow") = zlg::make_function(
+      info("convert_then_rethrow", {{Param::required("fn")}}),
+      [](const Args &a) { return convert_then_rethrow(a[0]); });
 
   // Every parameter kind, to check binding and signatures against Python's.
   m.attr("all_kinds") = zlg::make_function(
