@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/errors.h"
+#include "common/pyops.h"
 
 namespace zlg {
 
@@ -624,19 +625,15 @@ Coroutine async_with(nb::object manager, std::function<Coroutine(nb::object)> bo
     co_return result;
   }
 
-  nb::object suppress;
+  bool swallowed = false;
   try {
-    suppress = co_await exit_args_call(aexit, manager, in_flight);
+    swallowed = truthy(co_await exit_args_call(aexit, manager, in_flight));
   } catch (nb::python_error &exit_error) {
     // Raised while the body's exception was being handled.
-    if (exit_error.value().ptr() != in_flight.ptr()) {
-      PyObject *context = PyException_GetContext(exit_error.value().ptr());
-      if (!context) PyException_SetContext(exit_error.value().ptr(), in_flight.inc_ref().ptr());
-      Py_XDECREF(context);
-    }
+    chain_context(exit_error, in_flight);
     throw;
   }
-  if (PyObject_IsTrue(suppress.ptr()) == 1) co_return nb::none();
+  if (swallowed) co_return nb::none();
   throw_exception(in_flight);
 }
 

@@ -37,6 +37,18 @@ void raise_from(nb::handle exc_type, std::string_view message, const nb::python_
   throw_exception(exc);
 }
 
+void chain_context(const nb::python_error &raised, nb::handle context) {
+  PyObject *exc = raised.value().ptr();
+  if (exc == context.ptr()) return;
+  PyObject *existing = PyException_GetContext(exc);  // new reference
+  if (existing) {
+    Py_DECREF(existing);
+    return;
+  }
+  // PyException_SetContext steals its argument.
+  PyException_SetContext(exc, nb::borrow(context).release().ptr());
+}
+
 std::string str(nb::handle obj) {
   nb::str text = nb::str(obj);
   Py_ssize_t size = 0;

@@ -35,6 +35,12 @@ nb::object new_exception(nb::handle exc_type, std::string_view message);
 [[noreturn]] void raise_from(nb::handle exc_type, std::string_view message,
                              const nb::python_error &caught);
 
+// Chains `raised` to `context` as the interpreter chains an exception raised
+// while another is being handled (the __exit__ of a with block, a message
+// built inside `except`): `context` becomes raised.__context__, unless raised
+// already has a context or is `context` itself. Rethrow `raised` afterwards.
+void chain_context(const nb::python_error &raised, nb::handle context);
+
 // str(obj) as UTF-8; what f"{obj}" gives for exceptions and values.
 std::string str(nb::handle obj);
 

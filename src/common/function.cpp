@@ -507,4 +507,23 @@ nb::object global(nb::handle module_dict, const char *name) {
   throw nb::python_error();
 }
 
+nb::object global(nb::handle module_dict, nb::handle name) {
+  PyObject *value = PyDict_GetItemWithError(module_dict.ptr(), name.ptr());  // borrowed
+  if (!value && !PyErr_Occurred()) {
+    PyObject *builtins = PyEval_GetBuiltins();  // borrowed
+    value = builtins ? PyDict_GetItemWithError(builtins, name.ptr()) : nullptr;
+    if (!value && !PyErr_Occurred()) {
+      PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+    }
+  }
+  if (!value) throw nb::python_error();
+  return nb::borrow(value);
+}
+
+void Globals::bind(nb::handle module) {
+  PyObject *dict = PyModule_GetDict(module.ptr());  // borrowed
+  if (!dict) throw nb::python_error();
+  dict_ = nb::handle(dict).inc_ref();  // never released, see the header
+}
+
 }  // namespace zlg

@@ -113,5 +113,30 @@ nb::object make_class(const std::string &name, const std::string &module, nb::tu
 // Looks a module-level name up at call time, as Python code reads a global:
 // the module dict first, then builtins; NameError when neither has it.
 nb::object global(nb::handle module_dict, const char *name);
+// The same for a name held as a str: for hot paths, with an interned name
+// (zlg::intern) kept by the caller, so no text object is made per lookup.
+nb::object global(nb::handle module_dict, nb::handle name);
+
+// A module's namespace, whose globals its functions read at call time:
+//
+//   zlg::Globals global;                       // namespace scope
+//   NB_MODULE(name, m) { global.bind(m); ... }
+//   ... global("pd").attr("DataFrame")(...) ...
+//
+// bind() takes a reference to the module's dict that is never given back:
+// the namespace must outlive every function of the module (which may be kept
+// after the module itself is dropped), and nothing may be released after the
+// interpreter has gone. Holding only a handle, a Globals is trivially
+// destructible.
+class Globals {
+ public:
+  void bind(nb::handle module);
+  nb::object operator()(const char *name) const { return global(dict_, name); }
+  nb::object operator()(nb::handle name) const { return global(dict_, name); }
+  nb::handle dict() const { return dict_; }
+
+ private:
+  nb::handle dict_;
+};
 
 }  // namespace zlg

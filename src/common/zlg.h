@@ -4,3 +4,4 @@
 #include "common/coroutine.h"
 #include "common/errors.h"
 #include "common/function.h"
+#include "common/pyops.h"

@@ -1,0 +1,101 @@
+// Python's own semantics for the small operations every module performs.
+//
+// Each helper does what the Python expression in its comment does, through
+// the interpreter's C API: the same protocols (__bool__, __eq__,
+// __contains__, __instancecheck__, __getitem__, ...), the same error types
+// and texts. A failure leaves as nb::python_error carrying the Python
+// exception, never as a silently cleared error or a C++ exception of another
+// kind. Returned objects are owned (new references held by nb::object).
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+
+namespace zlg {
+
+namespace nb = nanobind;
+
+// The new reference a C API call returned, owned; throws the pending Python
+// error when the call failed (returned NULL).
+nb::object checked(PyObject *result);
+
+// bool(obj)
+bool truthy(nb::handle obj);
+
+// left == right
+bool equals(nb::handle left, nb::handle right);
+
+// item in container
+bool contains(nb::handle container, nb::handle item);
+
+// isinstance(obj, cls): cls may be a class or a tuple of classes; honours
+// __instancecheck__ and a faked __class__, as Python does.
+bool is_instance(nb::handle obj, nb::handle cls);
+
+// container[key]
+nb::object getitem(nb::handle container, nb::handle key);
+
+// container[key] = value
+void setitem(nb::handle container, nb::handle key, nb::handle value);
+
+// left + right (for texts: concatenation, and the interpreter's TypeError for
+// `"{" + None`).
+nb::object add(nb::handle left, nb::handle right);
+
+// getattr(obj, name, fallback): only an AttributeError selects the fallback;
+// any other failure propagates. A null fallback (the default) gives an invalid
+// object, for "absent" without a sentinel:
+//   nb::object value = zlg::getattr_or(obj, name);
+//   if (value.is_valid()) ...
+nb::object getattr_or(nb::handle obj, nb::handle name, nb::handle fallback = nb::handle());
+nb::object getattr_or(nb::handle obj, const char *name, nb::handle fallback = nb::handle());
+
+// hasattr(obj, name): only an AttributeError means false; any other failure
+// propagates (nb::hasattr and PyObject_HasAttr swallow every error).
+bool hasattr(nb::handle obj, const char *name);
+
+// f"{obj}" as UTF-8: format(obj, ""), which for most objects is str(obj).
+std::string formatted(nb::handle obj);
+
+// type(obj).__name__ as UTF-8 ("int", "DataFrame"; no module prefix).
+std::string type_name(nb::handle obj);
+
+// `first, second = value`, with the interpreter's errors: "cannot unpack
+// non-iterable X object", "not enough values to unpack (expected 2, got N)",
+// "too many values to unpack (expected 2)".
+std::pair<nb::object, nb::object> unpack_pair(nb::handle value);
+
+// What the interpreter calls `callable` in its call errors:
+// "module.Qualname()", "Qualname()" for builtins, or str(callable) when it has
+// no __qualname__.
+std::string function_str(nb::handle callable);
+
+// The `**mapping` of a call `callable(..., **mapping)`: adds the entries of
+// `mapping` to the dict `keywords` being built for the call. Fails as the
+// interpreter does: "<callable> argument after ** must be a mapping, not X",
+// "<callable> got multiple values for keyword argument 'k'".
+//
+//   f(a=1, **extra)      keywords = {"a": 1}; merge_keywords(f, keywords, extra)
+//   f(**params, b=2)     keywords = {}; merge_keywords(f, keywords, params);
+//                        then the same with {"b": 2}
+void merge_keywords(nb::handle callable, nb::handle keywords, nb::handle mapping);
+
+// callable(**kwargs) for a dict of text keys, in the dict's order.
+nb::object call_with_keywords(nb::handle callable, nb::handle kwargs);
+
+// `with manager: return body()`. __enter__ and __exit__ are read from the
+// manager's type and called with the manager; __exit__ is always called, with
+// the exception in flight (type, value, traceback or None) or three Nones, and
+// a true answer swallows the exception: the result is then an invalid object.
+// An exception raised by __exit__ gets the body's exception as __context__.
+nb::object with_block(nb::handle manager, const std::function<nb::object()> &body);
+
+// The interned str for `text`, owned by the caller. For names and keys used
+// on hot paths, keep it in a static handle that is never released:
+//   static nb::handle name = zlg::intern("metric_name").release();
+nb::object intern(const char *text);
+
+}  // namespace zlg
