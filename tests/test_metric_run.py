@@ -8,6 +8,8 @@ import contextlib
 import datetime
 import inspect
 import os
+import subprocess
+import sys
 import uuid
 
 import pandas as pd
@@ -441,3 +443,25 @@ def test_missing_attributes_propagate():
 
     with pytest.raises(AttributeError):
         run_impl._resolve_metric_dependencies([Nameless()])
+
+
+def test_functions_keep_reading_globals_after_the_module_is_dropped():
+    # A function kept by a caller outlives its module: the namespace it reads
+    # at call time must stay alive with it (run apart: a freed namespace may
+    # crash the interpreter).
+    code = """
+import gc, sys, types
+import pandas as pd
+import zentra_lumara_gov.evaluators.impl as package
+import zentra_lumara_gov.evaluators.impl.metric_run_impl as module
+populate = getattr(module, "__populate_record_id_timestamp")
+del sys.modules[module.__name__], package.metric_run_impl, module
+gc.collect()
+churn = [{"key": index} for index in range(10000)]  # reuses freed dicts, if any
+table = pd.DataFrame({"id": ["r1"]})
+populate(types.SimpleNamespace(record_id_field="id", record_timestamp_field="at"), table)
+print(table.columns.to_list(), type(table["at"][0]).__name__)
+"""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout == "['id', 'at'] str\n"

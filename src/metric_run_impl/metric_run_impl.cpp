@@ -32,19 +32,10 @@ constexpr const char *kModule = "zentra_lumara_gov.evaluators.impl.metric_run_im
 constexpr const char *kEmptyDataMessage = "The provided data is empty for metrics computation.";
 constexpr long kDefaultMaxConcurrency = 10;
 
-nb::handle module_dict;  // the module's namespace; lives as long as the module
+zlg::Globals global;  // the module's namespace, read at call time
 
-nb::object global(const char *name) { return zlg::global(module_dict, name); }
-
-bool truthy(nb::handle value) {
-  int result = PyObject_IsTrue(value.ptr());
-  if (result < 0) throw nb::python_error();
-  return result == 1;
-}
-
-bool is_instance(nb::handle obj, PyTypeObject *type) {
-  return PyObject_TypeCheck(obj.ptr(), type) != 0;
-}
+using zlg::contains;
+using zlg::truthy;
 
 // `metrics` and `metric_groups` must be exactly lists (a subclass is refused).
 void require_exact_list(nb::handle value, const char *argument) {
@@ -100,10 +91,7 @@ nb::object fresh_uuid_texts(size_t count) {
 
 // True when `column` is not among the table's columns or holds only nulls.
 bool needs_filling(nb::handle data, nb::handle column) {
-  nb::object columns = data.attr("columns").attr("to_list")();
-  int present = PySequence_Contains(columns.ptr(), column.ptr());
-  if (present < 0) throw nb::python_error();
-  if (!present) return true;
+  if (!contains(data.attr("columns").attr("to_list")(), column)) return true;
   return truthy(data[column].attr("isnull")().attr("all")());
 }
 
@@ -141,12 +129,6 @@ nb::object metric_names(nb::handle metrics) {
   return names;
 }
 
-bool contains(nb::handle container, nb::handle value) {
-  int found = PySequence_Contains(container.ptr(), value.ptr());
-  if (found < 0) throw nb::python_error();
-  return found == 1;
-}
-
 nb::object resolve_metric_dependencies(const Args &args) {
   nb::handle metrics = args[0];
   nb::handle metric_groups = args[1];
@@ -175,29 +157,11 @@ nb::object resolve_metric_dependencies(const Args &args) {
 
 // ------------------------------------------------------------------ shared steps
 
-// The interpreter's text for a callable in call errors: "module.qualname()".
-std::string function_text(nb::handle callable) {
-  nb::object qualname = nb::getattr(callable, "__qualname__", nb::none());
-  if (qualname.is_none()) return zlg::str(callable);
-  nb::object module = nb::getattr(callable, "__module__", nb::none());
-  if (module.is_none() || zlg::str(module) == "builtins") return zlg::str(qualname) + "()";
-  return zlg::str(module) + "." + zlg::str(qualname) + "()";
-}
-
 // Calls `method(**fixed, **kwargs)`: a kwargs key repeating a fixed keyword is
 // the interpreter's "got multiple values" TypeError.
 nb::object call_with_keywords(nb::handle method, nb::dict fixed, nb::handle kwargs) {
-  for (auto [key, value] : nb::borrow<nb::dict>(kwargs)) {
-    if (fixed.contains(key)) {
-      zlg::raise(PyExc_TypeError, function_text(method) +
-                                      " got multiple values for keyword argument '" +
-                                      zlg::str(key) + "'");
-    }
-    fixed[key] = value;
-  }
-  PyObject *result = PyObject_Call(method.ptr(), nb::tuple().ptr(), fixed.ptr());
-  if (!result) throw nb::python_error();
-  return nb::steal(result);
+  zlg::merge_keywords(method, fixed, kwargs);
+  return zlg::call_with_keywords(method, fixed);
 }
 
 nb::dict telemetry_event(nb::handle metric) {
@@ -236,7 +200,7 @@ PreparedRun prepare_run(nb::handle configuration, nb::object data, nb::handle me
   if (!hosted && !truthy(api_client)) {
     if (!truthy(global("api_client_cache"))) {
       nb::object client = global("APIClient")();
-      if (PyDict_SetItemString(module_dict.ptr(), "api_client_cache", client.ptr()) < 0) {
+      if (PyDict_SetItemString(global.dict().ptr(), "api_client_cache", client.ptr()) < 0) {
         throw nb::python_error();
       }
     }
@@ -244,8 +208,10 @@ PreparedRun prepare_run(nb::handle configuration, nb::object data, nb::handle me
   }
 
   nb::object pd = global("pd");
-  if (is_instance(data, &PyDict_Type)) data = pd.attr("DataFrame")(nb::make_tuple(data));
-  if (is_instance(data, &PyList_Type)) data = pd.attr("DataFrame")(data);
+  nb::handle dict_type(reinterpret_cast<PyObject *>(&PyDict_Type));
+  nb::handle list_type(reinterpret_cast<PyObject *>(&PyList_Type));
+  if (zlg::is_instance(data, dict_type)) data = pd.attr("DataFrame")(nb::make_tuple(data));
+  if (zlg::is_instance(data, list_type)) data = pd.attr("DataFrame")(data);
 
   global("__validate_data")(nb::arg("configuration") = configuration, nb::arg("data") = data);
   global("__populate_record_id_timestamp")(nb::arg("configuration") = configuration,
@@ -287,30 +253,17 @@ nb::object evaluate_metrics(const Args &args) {
   nb::object run_in_event_loop = global("run_in_event_loop");
   for (nb::handle metric : run.metrics) {
     nb::object label = nb::str("Metric Evaluation - {}").format(metric.attr("name"));
-    nb::object manager = track_duration(label);
-    nb::handle manager_type(reinterpret_cast<PyObject *>(Py_TYPE(manager.ptr())));
-    nb::object exit = manager_type.attr("__exit__");
-    manager_type.attr("__enter__")(manager);
-    try {
+    // A failure passes through the context manager's exit, which may swallow
+    // it; then the run goes on with the telemetry event.
+    zlg::with_block(track_duration(label), [&]() -> nb::object {
       nb::dict keywords;
       keywords["data"] = data;
       keywords["configuration"] = configuration;
       if (truthy(metric.attr("metric_dependencies"))) keywords["metrics_result"] = metrics_result;
       keywords["api_client"] = run.api_client;
       metrics_result.append(call_with_keywords(metric.attr("evaluate"), keywords, kwargs));
-    } catch (...) {
-      // The exception passes through the context manager's exit, which may
-      // swallow it; then the run goes on with the telemetry event.
-      nb::object exc = zlg::exception_object(std::current_exception());
-      nb::object traceback = nb::steal(PyException_GetTraceback(exc.ptr()));
-      nb::handle exc_type(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())));
-      if (!truthy(exit(manager, exc_type, exc, traceback ? traceback : nb::none()))) {
-        zlg::throw_exception(exc);
-      }
-      run_in_event_loop(segment_manager.attr("track_event"), telemetry_event(metric));
-      continue;
-    }
-    exit(manager, nb::none(), nb::none(), nb::none());
+      return nb::none();
+    });
     run_in_event_loop(segment_manager.attr("track_event"), telemetry_event(metric));
   }
 
@@ -427,7 +380,7 @@ zlg::FunctionInfo info(const char *name, zlg::Signature signature, const char *d
 }  // namespace
 
 NB_MODULE(metric_run_impl, m) {
-  module_dict = m.attr("__dict__");
+  global.bind(m);
 
   // The module's imports, visible in its namespace like a Python module's.
   m.attr("os") = nb::module_::import_("os");
