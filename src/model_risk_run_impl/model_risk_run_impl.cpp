@@ -26,71 +26,12 @@ namespace {
 
 constexpr const char *kModuleName = "zentra_lumara_gov.evaluators.impl.model_risk_run_impl";
 
-bool truthy(nb::handle value) {
-  int result = PyObject_IsTrue(value.ptr());
-  if (result < 0) throw nb::python_error();
-  return result != 0;
-}
+// The module's namespace, read by every function at call time.
+zlg::Globals global;
 
-bool is_instance(nb::handle value, nb::handle cls) {
-  int result = PyObject_IsInstance(value.ptr(), cls.ptr());
-  if (result < 0) throw nb::python_error();
-  return result != 0;
-}
-
-bool contains(nb::handle container, const char *item) {
-  int result = PySequence_Contains(container.ptr(), nb::str(item).ptr());
-  if (result < 0) throw nb::python_error();
-  return result != 0;
-}
-
-// `hasattr(obj, name)` followed by `getattr(obj, name)`: only an
-// AttributeError means "absent"; any other failure propagates, as in Python.
-bool optional_attr(nb::handle obj, nb::handle name, nb::object &value) {
-  PyObject *found = PyObject_GetAttr(obj.ptr(), name.ptr());
-  if (found) {
-    value = nb::steal(found);
-    return true;
-  }
-  if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-    PyErr_Clear();
-    return false;
-  }
-  throw nb::python_error();
-}
-
-// `first, second = value`, with the interpreter's messages.
-std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
-  nb::object iterator = nb::steal(PyObject_GetIter(value.ptr()));
-  if (!iterator.is_valid()) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-      PyErr_Clear();
-      zlg::raise(PyExc_TypeError, "cannot unpack non-iterable " +
-                                      std::string(Py_TYPE(value.ptr())->tp_name) + " object");
-    }
-    throw nb::python_error();
-  }
-  nb::object items[2];
-  for (int i = 0; i < 2; ++i) {
-    items[i] = nb::steal(PyIter_Next(iterator.ptr()));
-    if (!items[i].is_valid()) {
-      if (PyErr_Occurred()) throw nb::python_error();
-      zlg::raise(PyExc_ValueError,
-                 "not enough values to unpack (expected 2, got " + std::to_string(i) + ")");
-    }
-  }
-  nb::object extra = nb::steal(PyIter_Next(iterator.ptr()));
-  if (extra.is_valid()) zlg::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-  if (PyErr_Occurred()) throw nb::python_error();
-  return {std::move(items[0]), std::move(items[1])};
-}
-
-nb::object call_with_mapping(nb::handle callable, nb::handle kwargs) {
-  nb::object empty = nb::steal(PyTuple_New(0));
-  PyObject *result = PyObject_Call(callable.ptr(), empty.ptr(), kwargs.ptr());
-  if (!result) throw nb::python_error();
-  return nb::steal(result);
-}
+using zlg::is_instance;
+using zlg::truthy;
+using zlg::unpack_pair;
 
 FunctionInfo info(const char *name, zlg::Signature signature, const char *doc) {
   return FunctionInfo{name, "", kModuleName, doc, std::move(signature)};
@@ -98,31 +39,30 @@ FunctionInfo info(const char *name, zlg::Signature signature, const char *doc) {
 
 // -- credentials and model validation -----------------------------------
 
-nb::object get_xai_credentials(nb::handle globals, nb::handle lmgov_credentials) {
-  nb::object credentials_class = zlg::global(globals, "LumaraAICredentials");
+nb::object get_xai_credentials(nb::handle lmgov_credentials) {
+  nb::object credentials_class = global("LumaraAICredentials");
   // Every field the AI SDK's credentials take that the governance credentials have.
-  nb::object names = zlg::global(globals, "inspect")
-                         .attr("signature")(credentials_class.attr("__init__"))
-                         .attr("parameters");
+  nb::object names =
+      global("inspect").attr("signature")(credentials_class.attr("__init__")).attr("parameters");
   nb::dict xai_credentials;
   for (nb::handle name : names) {
-    nb::object value;
-    if (optional_attr(lmgov_credentials, name, value)) xai_credentials[name] = value;
+    // hasattr, then getattr: only an AttributeError means "absent".
+    nb::object value = zlg::getattr_or(lmgov_credentials, name);
+    if (value.is_valid()) xai_credentials[name] = value;
   }
   if (truthy(lmgov_credentials.attr("version"))) {
     // A software installation keeps its own URL and names its instance.
     xai_credentials["instance_id"] = "tessera";
   } else {
     // The hosted service: the AI service of the governance URL's deployment.
-    xai_credentials["url"] = zlg::global(globals, "CLV_ENDPOINT_TABLE")
-                                 .attr("get")(lmgov_credentials.attr("url"))
-                                 .attr("vml_url");
+    xai_credentials["url"] =
+        global("CLV_ENDPOINT_TABLE").attr("get")(lmgov_credentials.attr("url")).attr("vml_url");
   }
-  return zlg::global(globals, "LumaraAIAPIClient")(call_with_mapping(credentials_class, xai_credentials));
+  return global("LumaraAIAPIClient")(zlg::call_with_keywords(credentials_class, xai_credentials));
 }
 
-nb::object check_if_model_id_is_valid(nb::handle globals, nb::handle model_id, nb::handle lmai_client) {
-  nb::object fm_manager = zlg::global(globals, "FoundationModelsManager")(lmai_client);
+nb::object check_if_model_id_is_valid(nb::handle model_id, nb::handle lmai_client) {
+  nb::object fm_manager = global("FoundationModelsManager")(lmai_client);
   if (truthy(fm_manager.attr("get_model_specs")(nb::arg("model_id") = model_id))) return nb::none();
   nb::object model_specs = fm_manager.attr("get_model_specs")(nb::arg("get_all") = true);
   nb::list available;
@@ -133,15 +73,15 @@ nb::object check_if_model_id_is_valid(nb::handle globals, nb::handle model_id, n
              "Here is a list of the available models: " + zlg::str(available));
 }
 
-nb::object build_system_credentials(nb::handle globals, nb::handle configuration, nb::handle credentials) {
+nb::object build_system_credentials(nb::handle configuration, nb::handle credentials) {
   nb::dict system_credentials;
   nb::object scoring_function = nb::none();
   nb::object model = configuration.attr("model_details");
 
-  if (is_instance(model, zlg::global(globals, "LmAIFoundationModel"))) {
+  if (is_instance(model, global("LmAIFoundationModel"))) {
     system_credentials["lumara_ai_project_id"] = model.attr("project_id");
-    nb::object client = zlg::global(globals, "get_xai_credentials")(credentials);
-    zlg::global(globals, "check_if_model_id_is_valid")(model.attr("model_id"), client);
+    nb::object client = global("get_xai_credentials")(credentials);
+    global("check_if_model_id_is_valid")(model.attr("model_id"), client);
     system_credentials["lumara_ai_model_id"] = model.attr("model_id");
 
     nb::object c = model.attr("provider").attr("credentials");
@@ -162,11 +102,10 @@ nb::object build_system_credentials(nb::handle globals, nb::handle configuration
     } else {
       // ...or hosted, at the AI service of the governance URL's deployment.
       system_credentials["lumara_ai_cloud_apikey"] = credentials.attr("api_key");
-      system_credentials["lumara_ai_endpoint_url"] = zlg::global(globals, "CLV_ENDPOINT_TABLE")
-                                                         .attr("get")(credentials.attr("url"))
-                                                         .attr("vml_url");
+      system_credentials["lumara_ai_endpoint_url"] =
+          global("CLV_ENDPOINT_TABLE").attr("get")(credentials.attr("url")).attr("vml_url");
     }
-  } else if (is_instance(model, zlg::global(globals, "CustomFoundationModel"))) {
+  } else if (is_instance(model, global("CustomFoundationModel"))) {
     scoring_function = model.attr("_scoring_fn");
   }
 
@@ -179,10 +118,10 @@ nb::object build_system_credentials(nb::handle globals, nb::handle configuration
     system_credentials["op_password"] = judge_credentials.attr("password");
     system_credentials["op_model_id"] = judge.attr("model_id");
     system_credentials["op_apikey"] = judge_credentials.attr("api_key");
-    if (contains(nb::object(system_credentials["op_url"]), "korp")) {
+    if (zlg::contains(nb::object(system_credentials["op_url"]), nb::str("korp"))) {
       system_credentials["op_korp_apikey"] = judge_credentials.attr("api_key");
       system_credentials["op_korp_host"] =
-          zlg::global(globals, "urlsplit")(judge_credentials.attr("url")).attr("netloc");
+          global("urlsplit")(judge_credentials.attr("url")).attr("netloc");
     }
   }
   return nb::make_tuple(system_credentials, scoring_function);
@@ -190,16 +129,16 @@ nb::object build_system_credentials(nb::handle globals, nb::handle configuration
 
 // -- the run --------------------------------------------------------------
 
-nb::object evaluate_model_risk(nb::handle globals, nb::handle configuration, nb::handle given_client) {
+nb::object evaluate_model_risk(nb::handle configuration, nb::handle given_client) {
   nb::object api_client = nb::borrow(given_client);
-  if (!truthy(api_client)) api_client = zlg::global(globals, "APIClient")();
+  if (!truthy(api_client)) api_client = global("APIClient")();
 
   auto [system_credentials, scoring_function] = unpack_pair(
-      zlg::global(globals, "build_system_credentials")(configuration, api_client.attr("credentials")));
+      global("build_system_credentials")(configuration, api_client.attr("credentials")));
 
   // Read in the order the keywords are written (C++ leaves the order of
   // argument evaluation open).
-  nb::object plugin_class = zlg::global(globals, "EvaluateFMRisk");
+  nb::object plugin_class = global("EvaluateFMRisk");
   nb::object model_name = configuration.attr("model_details").attr("model_name");
   nb::object risk_dimensions = configuration.attr("risk_dimensions");
   nb::object max_sample_size = configuration.attr("max_sample_size");
@@ -214,7 +153,7 @@ nb::object evaluate_model_risk(nb::handle globals, nb::handle configuration, nb:
   nb::object pdf_file_path;
   try {
     mr_result = fm_evaluate.attr("evaluate_fm_risks")();
-    zlg::global(globals, "print")(mr_result);
+    global("print")(mr_result);
     pdf_file_path = nb::none();
     if (truthy(configuration.attr("pdf_report_output_path"))) {
       nb::object get_pdf_report = fm_evaluate.attr("get_pdf_report");
@@ -228,15 +167,15 @@ nb::object evaluate_model_risk(nb::handle globals, nb::handle configuration, nb:
                           "Error while evaluating FM risks. Reason: " + zlg::str(error.value()), error);
   }
 
-  nb::object result = zlg::global(globals, "ModelRiskResult")(
+  nb::object result = global("ModelRiskResult")(
       nb::arg("risks") = nb::list(),
       nb::arg("output_file_path") = truthy(pdf_file_path) ? nb::object(nb::str(pdf_file_path)) : nb::none());
 
   // risk -> benchmark -> metric -> value becomes Risk / Benchmark / RiskMetric.
   try {
-    nb::object risk_class = zlg::global(globals, "Risk");
-    nb::object benchmark_class = zlg::global(globals, "Benchmark");
-    nb::object metric_class = zlg::global(globals, "RiskMetric");
+    nb::object risk_class = global("Risk");
+    nb::object benchmark_class = global("Benchmark");
+    nb::object metric_class = global("RiskMetric");
     for (nb::handle risk_item : mr_result.attr("items")()) {
       auto [risk_name, risk_data] = unpack_pair(risk_item);
       nb::list benchmarks;
@@ -263,9 +202,7 @@ nb::object evaluate_model_risk(nb::handle globals, nb::handle configuration, nb:
 }  // namespace
 
 NB_MODULE(model_risk_run_impl, m) {
-  // The module's own globals, read by every function at call time. One
-  // reference is kept for the life of the process (never released at exit).
-  nb::handle globals = nb::handle(PyModule_GetDict(m.ptr())).inc_ref();
+  global.bind(m);
 
   m.attr("inspect") = nb::module_::import_("inspect");
   m.attr("urlsplit") = nb::module_::import_("urllib.parse").attr("urlsplit");
@@ -289,20 +226,20 @@ NB_MODULE(model_risk_run_impl, m) {
   m.attr("get_xai_credentials") = zlg::make_function(
       info("get_xai_credentials", {{Param::required("lmgov_credentials")}, "LumaraAIAPIClient"},
            "An AI-SDK client for the deployment of the governance credentials."),
-      [globals](const Args &a) { return get_xai_credentials(globals, a[0]); });
+      [](const Args &a) { return get_xai_credentials(a[0]); });
 
   m.attr("check_if_model_id_is_valid") = zlg::make_function(
       info("check_if_model_id_is_valid",
            {{Param::required("model_id", "str"), Param::required("lmai_client", "LumaraAIAPIClient")}, "None"},
            "Raise ValueError, listing the available models, when the environment lacks model_id."),
-      [globals](const Args &a) { return check_if_model_id_is_valid(globals, a[0], a[1]); });
+      [](const Args &a) { return check_if_model_id_is_valid(a[0], a[1]); });
 
   m.attr("build_system_credentials") = zlg::make_function(
       info("build_system_credentials",
            {{Param::required("configuration", "ModelRiskConfiguration"), Param::required("credentials")},
             "tuple"},
            "The model-risk plugin's system credentials and the model's scoring function (or None)."),
-      [globals](const Args &a) { return build_system_credentials(globals, a[0], a[1]); });
+      [](const Args &a) { return build_system_credentials(a[0], a[1]); });
 
   m.attr("_evaluate_model_risk") = zlg::make_function(
       info("_evaluate_model_risk",
@@ -310,5 +247,5 @@ NB_MODULE(model_risk_run_impl, m) {
              Param::optional("api_client", nb::none(), "APIClient")},
             "ModelRiskResult"},
            "Assess the risks of the configured foundation model and convert the plugin's result."),
-      [globals](const Args &a) { return evaluate_model_risk(globals, a[0], a[1]); });
+      [](const Args &a) { return evaluate_model_risk(a[0], a[1]); });
 }
