@@ -60,10 +60,6 @@ constexpr std::array<Row, 13> kRows{{
     {"US_GOV_EAST1", nullptr, kGovEast1Host, kGovEast1Host, kMlGovEast1, kGovEast1Api},
 }};
 
-// Addresses are interned, so every table of the package that names a service
-// holds the one and the same text object.
-nb::object text(const char *value) { return nb::steal(PyUnicode_InternFromString(value)); }
-
 nb::object make_lm_urls(nb::handle base_model) {
   nb::handle str_type(reinterpret_cast<PyObject *>(&PyUnicode_Type));
   // Field order is declaration order: the annotations dict keeps insertion order.
@@ -92,15 +88,18 @@ NB_MODULE(endpoint_table, m) {
   m.attr("LmUrls") = lm_urls;
 
   // Every record is built with the five keywords; its region is its key.
+  // Addresses are interned, so every table of the package that names a
+  // service holds the one and the same text object.
   nb::dict region_urls;
   std::array<nb::object, kRows.size()> keys;
   for (size_t i = 0; i < kRows.size(); ++i) {
     const Row &row = kRows[i];
-    keys[i] = row.region_member ? region.attr(row.region_member).attr("value") : text(row.environment);
-    region_urls[keys[i]] = lm_urls(nb::arg("iam_url") = text(row.iam_url),
-                                   nb::arg("lmg_url") = text(row.lmg_url),
-                                   nb::arg("vml_url") = text(row.vml_url),
-                                   nb::arg("dai_url") = text(row.dai_url),
+    keys[i] = row.region_member ? region.attr(row.region_member).attr("value")
+                                : zlg::intern(row.environment);
+    region_urls[keys[i]] = lm_urls(nb::arg("iam_url") = zlg::intern(row.iam_url),
+                                   nb::arg("lmg_url") = zlg::intern(row.lmg_url),
+                                   nb::arg("vml_url") = zlg::intern(row.vml_url),
+                                   nb::arg("dai_url") = zlg::intern(row.dai_url),
                                    nb::arg("region") = keys[i]);
   }
   m.attr("LUMARA_REGION_URLS") = region_urls;

@@ -21,12 +21,13 @@ using namespace zlg::hosts;
 
 namespace {
 
-// Interned like the regional table's, so both hold the same text objects.
-nb::object text(const char *value) { return nb::steal(PyUnicode_InternFromString(value)); }
-
+// Addresses interned like the regional table's, so both hold the same text
+// objects.
 nb::dict mapping(std::initializer_list<std::pair<const char *, const char *>> entries) {
   nb::dict result;
-  for (const auto &[platform, token_service] : entries) result[text(platform)] = text(token_service);
+  for (const auto &[platform, token_service] : entries) {
+    result[zlg::intern(platform)] = zlg::intern(token_service);
+  }
   return result;
 }
 
