@@ -579,6 +579,17 @@ class TestEvaluate:
         assert str(caught.value) == "Error while computing metrics: groundedness. Reason: 'nope'"
         assert type(caught.value.__cause__) is KeyError
 
+    def test_a_row_repeating_a_column_name_fails_as_format_would(self, fake_judge, engines):
+        # `template.format(**row)` refuses a name given twice, as Python does.
+        fake_judge([judge_result("Yes")])
+        repeated = pd.concat([table(1), table(1)[["answer"]]], axis=1)
+        provider = make_provider(criteria_description=None, prompt_template="{answer}")
+        with pytest.raises(Exception) as caught:
+            provider.evaluate(repeated)
+        assert str(caught.value) == ("Error while computing metrics: groundedness. Reason: "
+                                     "str.format() got multiple values for keyword argument 'answer'")
+        assert type(caught.value.__cause__) is TypeError
+
     @pytest.mark.parametrize(
         ("model", "reason"),
         [

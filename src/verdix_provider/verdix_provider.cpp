@@ -32,12 +32,11 @@ namespace {
 constexpr const char *kModuleName = "zentra_lumara_gov.providers.verdix_provider";
 constexpr const char *kClassName = "VerdixProvider";
 
-// The module's namespace. Kept as a plain handle with a reference that is
-// never given back: a static nb::object would decref after the interpreter
-// is gone.
-nb::handle module_dict;
+// The module's namespace, read at call time.
+zlg::Globals global;
 
-nb::object global(const char *name) { return zlg::global(module_dict, name); }
+using zlg::is_instance;
+using zlg::truthy;
 
 // `self.__name`, looked up on the instance as Python code would after
 // name mangling.
@@ -45,45 +44,24 @@ nb::object private_attr(nb::handle self, const char *name) {
   return nb::getattr(self, zlg::mangle(kClassName, name).c_str());
 }
 
-bool truthy(nb::handle value) {
-  int result = PyObject_IsTrue(value.ptr());
-  if (result < 0) nb::raise_python_error();
-  return result != 0;
-}
-
-bool is_instance(nb::handle value, nb::handle cls) {
-  int result = PyObject_IsInstance(value.ptr(), cls.ptr());
-  if (result < 0) nb::raise_python_error();
-  return result != 0;
-}
-
-// `a + b` with Python's own semantics (and its TypeError for `"{" + None`).
-nb::object add(nb::handle a, nb::handle b) {
-  PyObject *sum = PyNumber_Add(a.ptr(), b.ptr());
-  if (!sum) nb::raise_python_error();
-  return nb::steal(sum);
-}
-
-std::string type_name_of(nb::handle value) { return zlg::str(value.type().attr("__name__")); }
-
 // --- constructor ------------------------------------------------------------
 
 void check_str(nb::handle value, const char *name) {
   if (!PyUnicode_Check(value.ptr()))
     zlg::raise(PyExc_TypeError, std::string("argument '") + name + "' must be str, not " +
-                                    type_name_of(value));
+                                    zlg::type_name(value));
 }
 
 void check_optional_str(nb::handle value, const char *name) {
   if (!value.is_none() && !PyUnicode_Check(value.ptr()))
     zlg::raise(PyExc_TypeError, std::string("argument '") + name + "' must be str or None, not " +
-                                    type_name_of(value));
+                                    zlg::type_name(value));
 }
 
 void check_list(nb::handle value, const char *name) {
   if (!PyList_Check(value.ptr()))
     zlg::raise(PyExc_TypeError, std::string("argument '") + name + "' must be list, not " +
-                                    type_name_of(value));
+                                    zlg::type_name(value));
 }
 
 // kwargs.get(key, default)
@@ -146,14 +124,8 @@ nb::object make_row_formatter(nb::object prompt_template) {
         nb::handle row = args[0];
         nb::object format = prompt_template.attr("format");
         nb::dict keywords;
-        // What `**row` does: keys() and item lookup, or a TypeError.
-        if (!PyDict_Check(row.ptr()) && !PyObject_HasAttrString(row.ptr(), "keys"))
-          zlg::raise(PyExc_TypeError, "str.format() argument after ** must be a mapping, not " +
-                                          type_name_of(row));
-        if (PyDict_Merge(keywords.ptr(), row.ptr(), 1) < 0) nb::raise_python_error();
-        PyObject *text = PyObject_Call(format.ptr(), nb::tuple().ptr(), keywords.ptr());
-        if (!text) nb::raise_python_error();
-        return nb::steal(text);
+        zlg::merge_keywords(format, keywords, row);  // what `**row` does
+        return zlg::call_with_keywords(format, keywords);
       });
 }
 
@@ -214,7 +186,8 @@ zlg::Coroutine evaluate_async(nb::object self, nb::object data) {
 // field's name, then every "{identifier}" left. Braces around anything else
 // stay.
 nb::object strip_placeholders(nb::handle text, nb::handle prediction_field) {
-  nb::object needle = add(add(nb::str("{"), prediction_field), nb::str("}"));
+  // Python's `+`, with its TypeError for `"{" + None`.
+  nb::object needle = zlg::add(zlg::add(nb::str("{"), prediction_field), nb::str("}"));
   nb::object replaced = text.attr("replace")(needle, prediction_field);
   return global("re").attr("sub")(global("VARIABLES_PATTERN"), nb::str("\\1"), replaced);
 }
@@ -274,24 +247,11 @@ nb::object build_instances(const zlg::Args &args) {
 // `EngineClass(**params, use_cache=flag)`, with the errors Python gives for a
 // mapping that is not one or that already holds "use_cache".
 nb::object call_with_params(nb::handle engine_class, nb::handle params, nb::handle use_cache) {
-  auto function_text = [&]() {
-    nb::object qualname = nb::getattr(engine_class, "__qualname__", nb::none());
-    nb::object module = nb::getattr(engine_class, "__module__", nb::none());
-    std::string text = qualname.is_none() ? type_name_of(engine_class) : zlg::str(qualname);
-    if (!module.is_none() && zlg::str(module) != "builtins") text = zlg::str(module) + "." + text;
-    return text + "()";
-  };
-  if (!PyDict_Check(params.ptr()) && !PyObject_HasAttrString(params.ptr(), "keys"))
-    zlg::raise(PyExc_TypeError,
-               function_text() + " argument after ** must be a mapping, not " + type_name_of(params));
-  nb::dict keywords;
-  if (PyDict_Merge(keywords.ptr(), params.ptr(), 1) < 0) nb::raise_python_error();
-  if (keywords.contains("use_cache"))
-    zlg::raise(PyExc_TypeError, function_text() + " got multiple values for keyword argument 'use_cache'");
-  keywords["use_cache"] = use_cache;
-  PyObject *engine = PyObject_Call(engine_class.ptr(), nb::tuple().ptr(), keywords.ptr());
-  if (!engine) nb::raise_python_error();
-  return nb::steal(engine);
+  nb::dict keywords, trailing;
+  zlg::merge_keywords(engine_class, keywords, params);
+  trailing["use_cache"] = use_cache;
+  zlg::merge_keywords(engine_class, keywords, trailing);
+  return zlg::call_with_keywords(engine_class, keywords);
 }
 
 nb::object build_judge(const zlg::Args &args) {
@@ -351,7 +311,7 @@ nb::object build_inference_engine_params(const zlg::Args &args) {
     nb::object c = model.attr("provider").attr("credentials");
     nb::dict parameters;
     parameters["temperature"] = 0;
-    nb::object extra_parameters = nb::getattr(model, "parameters", nb::none());
+    nb::object extra_parameters = zlg::getattr_or(model, "parameters", nb::none());
     if (truthy(extra_parameters)) parameters.attr("update")(extra_parameters);
     nb::dict credentials;
     credentials["api_key"] = c.attr("api_key");
@@ -585,7 +545,7 @@ void import_from(nb::handle module, const char *from, std::initializer_list<cons
 }  // namespace
 
 NB_MODULE(verdix_provider, m) {
-  module_dict = m.attr("__dict__").inc_ref();
+  global.bind(m);
 
   nb::setattr(m, "asyncio", nb::module_::import_("asyncio"));
   nb::setattr(m, "functools", nb::module_::import_("functools"));
