@@ -523,6 +523,16 @@ class TestLock:
             provider(method="sentence_bert_bge", prefix="metrics.test").evaluate(table())
         assert not TallyxProvider._lock.locked()
 
+    def test_lock_released_when_a_step_fails_without_a_traceback(self, monkeypatch):
+        # The interpreter's own C code raises this one outside any frame: the
+        # lock's __exit__ still gets it (with None for the traceback).
+        monkeypatch.setattr(tp, "MultiStream", object())
+        with pytest.raises(Exception) as caught:
+            provider(method="sentence_bert_bge").evaluate(table())
+        assert str(caught.value).endswith("Reason: 'object' object has no attribute 'from_iterables'")
+        assert type(caught.value.__context__) is AttributeError
+        assert not TallyxProvider._lock.locked()
+
     def test_suppressing_lock_leaves_no_instances(self, monkeypatch):
         class Swallowing(RecordingLock):
             def __exit__(self, *exc):

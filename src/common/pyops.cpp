@@ -157,6 +157,11 @@ nb::object call_with_keywords(nb::handle callable, nb::handle kwargs) {
   return checked(PyObject_Call(callable.ptr(), no_arguments.ptr(), kwargs.ptr()));
 }
 
+nb::object call_with_keywords(nb::handle callable, nb::handle keywords, nb::handle extra) {
+  merge_keywords(callable, keywords, extra);
+  return call_with_keywords(callable, keywords);
+}
+
 nb::object with_block(nb::handle manager, const std::function<nb::object()> &body) {
   nb::handle type(reinterpret_cast<PyObject *>(Py_TYPE(manager.ptr())));
   nb::object enter = type.attr("__enter__");

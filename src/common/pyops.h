@@ -86,6 +86,11 @@ void merge_keywords(nb::handle callable, nb::handle keywords, nb::handle mapping
 // callable(**kwargs) for a dict of text keys, in the dict's order.
 nb::object call_with_keywords(nb::handle callable, nb::handle kwargs);
 
+// callable(k1=..., k2=..., **extra): `keywords` (a dict, which receives the
+// entries of `extra`) followed by one unpacked mapping, with the errors of
+// merge_keywords.
+nb::object call_with_keywords(nb::handle callable, nb::handle keywords, nb::handle extra);
+
 // `with manager: return body()`. __enter__ and __exit__ are read from the
 // manager's type and called with the manager; __exit__ is always called, with
 // the exception in flight (type, value, traceback or None) or three Nones, and

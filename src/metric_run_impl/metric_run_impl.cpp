@@ -157,13 +157,6 @@ nb::object resolve_metric_dependencies(const Args &args) {
 
 // ------------------------------------------------------------------ shared steps
 
-// Calls `method(**fixed, **kwargs)`: a kwargs key repeating a fixed keyword is
-// the interpreter's "got multiple values" TypeError.
-nb::object call_with_keywords(nb::handle method, nb::dict fixed, nb::handle kwargs) {
-  zlg::merge_keywords(method, fixed, kwargs);
-  return zlg::call_with_keywords(method, fixed);
-}
-
 nb::dict telemetry_event(nb::handle metric) {
   nb::dict event;
   event["objectType"] = nb::str("Metric Evaluation");
@@ -261,7 +254,7 @@ nb::object evaluate_metrics(const Args &args) {
       keywords["configuration"] = configuration;
       if (truthy(metric.attr("metric_dependencies"))) keywords["metrics_result"] = metrics_result;
       keywords["api_client"] = run.api_client;
-      metrics_result.append(call_with_keywords(metric.attr("evaluate"), keywords, kwargs));
+      metrics_result.append(zlg::call_with_keywords(metric.attr("evaluate"), keywords, kwargs));
       return nb::none();
     });
     run_in_event_loop(segment_manager.attr("track_event"), telemetry_event(metric));
@@ -314,7 +307,7 @@ Coroutine evaluate_metrics_async(nb::object configuration, nb::object data, nb::
     // First pass: metrics without dependencies get their coroutines now.
     for (nb::handle metric : all_metrics) {
       if (!truthy(metric.attr("metric_dependencies"))) {
-        futures.append(call_with_keywords(metric.attr("evaluate_async"), evaluation_keywords(),
+        futures.append(zlg::call_with_keywords(metric.attr("evaluate_async"), evaluation_keywords(),
                                           kwargs));
         co_await segment_manager.attr("track_event")(telemetry_event(metric));
         dependency_metric_map[metric.attr("name")] = futures[nb::len(futures) - 1];
@@ -337,7 +330,7 @@ Coroutine evaluate_metrics_async(nb::object configuration, nb::object data, nb::
         futures.attr("remove")(pending);
       }
       futures.append(
-          call_with_keywords(metric.attr("evaluate_async"), evaluation_keywords(), kwargs));
+          zlg::call_with_keywords(metric.attr("evaluate_async"), evaluation_keywords(), kwargs));
       co_await segment_manager.attr("track_event")(telemetry_event(metric));
     }
 

@@ -28,183 +28,28 @@ using zlg::Param;
 
 namespace {
 
-// The module's namespace, kept for the life of the process (never released:
-// no decref after interpreter exit).
-nb::handle module_dict;
+// The module's namespace, read at call time.
+zlg::Globals global;
 std::string module_name;
 
 constexpr const char *kClassName = "TallyxProvider";
 
-nb::object G(const char *name) { return zlg::global(module_dict, name); }
-
-// ---------------------------------------------------------------------------
-// Small pieces of Python semantics used throughout.
-
-bool truthy(nb::handle value) {
-  int result = PyObject_IsTrue(value.ptr());
-  if (result < 0) throw nb::python_error();
-  return result == 1;
-}
-
-bool equals(nb::handle left, nb::handle right) {
-  int result = PyObject_RichCompareBool(left.ptr(), right.ptr(), Py_EQ);
-  if (result < 0) throw nb::python_error();
-  return result == 1;
-}
-
-bool contains(nb::handle container, nb::handle item) {
-  int result = PySequence_Contains(container.ptr(), item.ptr());
-  if (result < 0) throw nb::python_error();
-  return result == 1;
-}
-
-nb::object getitem(nb::handle container, nb::handle key) {
-  PyObject *value = PyObject_GetItem(container.ptr(), key.ptr());
-  if (!value) throw nb::python_error();
-  return nb::steal(value);
-}
-
-void setitem(nb::handle container, nb::handle key, nb::handle value) {
-  if (PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()) < 0) throw nb::python_error();
-}
-
-// `left + right`, with the interpreter's own TypeError for non-texts.
-nb::object add(nb::handle left, nb::handle right) {
-  PyObject *value = PyNumber_Add(left.ptr(), right.ptr());
-  if (!value) throw nb::python_error();
-  return nb::steal(value);
-}
+using zlg::add;
+using zlg::contains;
+using zlg::equals;
+using zlg::getattr_or;
+using zlg::getitem;
+using zlg::is_instance;
+using zlg::setitem;
+using zlg::truthy;
 
 nb::object text(std::string_view value) { return nb::str(value.data(), value.size()); }
-
-// getattr(obj, name, default): only AttributeError selects the default.
-nb::object getattr_or(nb::handle obj, const char *name, nb::handle fallback) {
-  PyObject *value = PyObject_GetAttrString(obj.ptr(), name);
-  if (value) return nb::steal(value);
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-  PyErr_Clear();
-  return nb::borrow(fallback);
-}
-
-bool is_instance(nb::handle obj, nb::handle cls) {
-  int result = PyObject_IsInstance(obj.ptr(), cls.ptr());
-  if (result < 0) throw nb::python_error();
-  return result == 1;
-}
-
-// callable(**kwargs), keyword order kept.
-nb::object call_with_kwargs(nb::handle callable, nb::handle kwargs) {
-  nb::tuple empty;
-  PyObject *value = PyObject_Call(callable.ptr(), empty.ptr(), kwargs.ptr());
-  if (!value) throw nb::python_error();
-  return nb::steal(value);
-}
-
-std::string py_type_name(nb::handle obj) {
-  nb::object name = nb::steal(PyType_GetName(Py_TYPE(obj.ptr())));
-  if (!name.is_valid()) throw nb::python_error();
-  return zlg::str(name);
-}
 
 void require_text(nb::handle value, const char *argument) {
   if (!PyUnicode_CheckExact(value.ptr())) {
     zlg::raise(PyExc_TypeError,
-               std::string(argument) + " must be of type str, got " + py_type_name(value));
+               std::string(argument) + " must be of type str, got " + zlg::type_name(value));
   }
-}
-
-// What the interpreter calls a callable in its argument errors:
-// "module.Qualname()" (builtins without the module), or str(callable).
-std::string function_str(nb::handle callable) {
-  PyObject *qualname = PyObject_GetAttrString(callable.ptr(), "__qualname__");
-  if (!qualname) {
-    PyErr_Clear();
-    return zlg::str(callable);
-  }
-  nb::object qual = nb::steal(qualname);
-  PyObject *module = PyObject_GetAttrString(callable.ptr(), "__module__");
-  if (!module) PyErr_Clear();
-  nb::object mod = nb::steal(module);
-  if (mod.is_valid() && PyUnicode_Check(mod.ptr()) && zlg::str(mod) != "builtins") {
-    return zlg::str(mod) + "." + zlg::str(qual) + "()";
-  }
-  return zlg::str(qual) + "()";
-}
-
-// callable(**fixed, **extra) with the interpreter's checks and texts for the
-// second unpacking: a mapping, text keys, no keyword given twice.
-nb::object call_with_extra_kwargs(nb::handle callable, nb::dict fixed, nb::handle extra) {
-  if (!PyDict_Check(extra.ptr())) {
-    if (!PyObject_HasAttrString(extra.ptr(), "keys")) {
-      zlg::raise(PyExc_TypeError, function_str(callable) +
-                                      " argument after ** must be a mapping, not " +
-                                      py_type_name(extra));
-    }
-  }
-  nb::object keys = nb::steal(PyMapping_Keys(extra.ptr()));
-  if (!keys.is_valid()) throw nb::python_error();
-  for (nb::handle key : keys) {
-    if (!PyUnicode_Check(key.ptr())) zlg::raise(PyExc_TypeError, "keywords must be strings");
-    if (PyDict_Contains(fixed.ptr(), key.ptr()) == 1) {
-      zlg::raise(PyExc_TypeError, function_str(callable) +
-                                      " got multiple values for keyword argument '" +
-                                      zlg::str(key) + "'");
-    }
-    setitem(fixed, key, getitem(extra, key));
-  }
-  return call_with_kwargs(callable, fixed);
-}
-
-// Marks `caught` as the context of the exception now being raised, as the
-// interpreter does for an exception raised inside an `except` block.
-[[noreturn]] void rethrow_with_context(nb::python_error &raised, const nb::python_error &caught) {
-  if (PyException_GetContext(raised.value().ptr()) == nullptr) {
-    PyException_SetContext(raised.value().ptr(), nb::borrow(caught.value()).release().ptr());
-  } else {
-    Py_DECREF(PyException_GetContext(raised.value().ptr()));
-  }
-  throw raised;
-}
-
-// Every failure of the C++ side as the Python exception it stands for.
-template <typename Body>
-auto catching(Body &&body, auto &&handler) {
-  try {
-    return body();
-  } catch (nb::python_error &e) {
-    return handler(e);
-  } catch (...) {
-    nb::python_error e = zlg::current_python_error();
-    return handler(e);
-  }
-}
-
-// `with manager: return body()`: __exit__ is looked up on the type, called
-// with the exception in flight, and a true answer swallows it.
-template <typename Body>
-nb::object with_block(nb::handle manager, Body &&body, bool &swallowed) {
-  nb::handle type = reinterpret_cast<PyObject *>(Py_TYPE(manager.ptr()));
-  nb::object enter = type.attr("__enter__");
-  nb::object exit = type.attr("__exit__");
-  enter(manager);
-  nb::object result;
-  swallowed = false;
-  try {
-    result = body();
-  } catch (...) {
-    nb::python_error failure = zlg::current_python_error();
-    nb::object suppress;
-    try {
-      suppress = exit(manager, failure.type(), failure.value(), failure.traceback());
-    } catch (nb::python_error &raised) {
-      rethrow_with_context(raised, failure);
-    }
-    if (!truthy(suppress)) throw failure;
-    swallowed = true;
-    return nb::object();
-  }
-  exit(manager, nb::none(), nb::none(), nb::none());
-  return result;
 }
 
 std::string mangled(std::string_view name) { return zlg::mangle(kClassName, name); }
@@ -237,10 +82,10 @@ nb::object provider_init(const Args &a) {
   require_text(metric_prefix, "metric_prefix");
   if (!metric_alias.is_none() && !PyUnicode_CheckExact(metric_alias.ptr())) {
     zlg::raise(PyExc_TypeError,
-               "metric_alias must be of type str or None, got " + py_type_name(metric_alias));
+               "metric_alias must be of type str or None, got " + zlg::type_name(metric_alias));
   }
   if (!PyList_CheckExact(thresholds.ptr())) {
-    zlg::raise(PyExc_TypeError, "thresholds must be of type list, got " + py_type_name(thresholds));
+    zlg::raise(PyExc_TypeError, "thresholds must be of type list, got " + zlg::type_name(thresholds));
   }
 
   self.attr("configuration") = configuration;
@@ -250,7 +95,7 @@ nb::object provider_init(const Args &a) {
   self.attr("metric_method") = metric_method;
   self.attr("metric_group") = metric_group;
   self.attr("column_mapping") =
-      truthy(column_mapping) ? nb::borrow(column_mapping) : G("TallyxColumnMapping")();
+      truthy(column_mapping) ? nb::borrow(column_mapping) : global("TallyxColumnMapping")();
   self.attr("llm_judge") =
       truthy(llm_judge) ? nb::borrow(llm_judge) : nb::object(configuration.attr("llm_judge"));
   self.attr("metric_alias") = metric_alias;
@@ -264,33 +109,34 @@ nb::object provider_init(const Args &a) {
 // wrapped Exception with the caught one as its context.
 nb::object provider_evaluate(const Args &a) {
   nb::handle self = a[0], data_arg = a[1];
-  return catching(
-      [&]() -> nb::object {
-        G("patch_bertscore_overflow")();
-        nb::object data = self.attr(mangled("__pre_process_data").c_str())("data"_a = data_arg);
-        nb::object result = self.attr(mangled("__compute_metric").c_str())("data"_a = data);
-        return self.attr(mangled("__post_process").c_str())("result"_a = result);
-      },
-      [&](nb::python_error &e) -> nb::object {
-        if (!e.matches(PyExc_Exception)) throw e;
-        std::string message;
-        try {
-          message = "Error while computing metrics: " + zlg::str(self.attr("metric_name")) +
-                    " with the method " + zlg::str(self.attr("metric_method")) +
-                    " using tallyx library. Reason: " + zlg::str(e.value());
-        } catch (nb::python_error &raised) {
-          rethrow_with_context(raised, e);
-        }
-        zlg::raise_in_handler(PyExc_Exception, message, e);
-      });
+  try {
+    global("patch_bertscore_overflow")();
+    nb::object data = self.attr(mangled("__pre_process_data").c_str())("data"_a = data_arg);
+    nb::object result = self.attr(mangled("__compute_metric").c_str())("data"_a = data);
+    return self.attr(mangled("__post_process").c_str())("result"_a = result);
+  } catch (...) {
+    // Every failure of the C++ side as the Python exception it stands for.
+    nb::python_error e = zlg::current_python_error();
+    if (!e.matches(PyExc_Exception)) throw;
+    std::string message;
+    try {
+      message = "Error while computing metrics: " + zlg::str(self.attr("metric_name")) +
+                " with the method " + zlg::str(self.attr("metric_method")) +
+                " using tallyx library. Reason: " + zlg::str(e.value());
+    } catch (nb::python_error &raised) {
+      zlg::chain_context(raised, e.value());  // raised inside the handler
+      throw;
+    }
+    zlg::raise_in_handler(PyExc_Exception, message, e);
+  }
 }
 
 // evaluate_async(data): the blocking evaluate on a worker of the loop's
 // default executor.
 Coroutine provider_evaluate_async(nb::object self, nb::object data) {
-  nb::object loop = G("asyncio").attr("get_event_loop")();
+  nb::object loop = global("asyncio").attr("get_event_loop")();
   nb::object call =
-      G("functools").attr("partial")(G("start_event_loop_run_func"), self.attr("evaluate"),
+      global("functools").attr("partial")(global("start_event_loop_run_func"), self.attr("evaluate"),
                                      "data"_a = data);
   nb::object result = co_await loop.attr("run_in_executor")(nb::none(), call);
   co_return result;
@@ -326,13 +172,13 @@ void add_list_column(nb::handle table, nb::handle converted, nb::handle target, 
     setitem(table, target, getitem(converted, fields).attr("values").attr("tolist")());
   } else {
     nb::object column = getitem(converted, PyList_GET_ITEM(fields.ptr(), 0));
-    setitem(table, target, column.attr("apply")(G("transform_str_to_list")));
+    setitem(table, target, column.attr("apply")(global("transform_str_to_list")));
   }
 }
 
 nb::object provider_pre_process_data(const Args &a) {
   nb::handle self = a[0], data = a[1];
-  nb::object pd = G("pd");
+  nb::object pd = global("pd");
   // The new table keeps the caller's row labels, so every column taken from
   // the caller's table lines up with its own row (a table without labels
   // would line the first column up by position and the later ones by label).
@@ -431,10 +277,10 @@ nb::object provider_compute_metric(const Args &a) {
   auto run = [&]() -> nb::object {
     nb::dict streams;
     streams["test"] = records;
-    nb::object multi_stream = G("MultiStream").attr("from_iterables")(streams, "copying"_a = true);
+    nb::object multi_stream = global("MultiStream").attr("from_iterables")(streams, "copying"_a = true);
     nb::list steps;
     steps.append(library_metric);
-    nb::object metrics_operator = G("SequentialOperator")("steps"_a = steps);
+    nb::object metrics_operator = global("SequentialOperator")("steps"_a = steps);
     nb::object output = metrics_operator(multi_stream);
     PyObject *instances = PySequence_List(getitem(output, text("test")).ptr());
     if (!instances) throw nb::python_error();
@@ -445,9 +291,8 @@ nb::object provider_compute_metric(const Args &a) {
   if (locked) {
     // One lock for the whole process: locked runs of every provider and
     // method take turns. Waiting on it releases the interpreter.
-    bool swallowed = false;
-    instances = with_block(self.attr("_lock"), run, swallowed);
-    if (swallowed) {
+    instances = zlg::with_block(self.attr("_lock"), run);
+    if (!instances.is_valid()) {  // the lock's __exit__ swallowed a failure
       zlg::raise(PyExc_UnboundLocalError,
                  "cannot access local variable 'instances' where it is not associated with a value");
     }
@@ -468,7 +313,7 @@ nb::object provider_compute_metric(const Args &a) {
 
   // The score table keeps the rows of the library's table: the scores go in
   // by position, the record ids by the same labels.
-  nb::object table = G("pd").attr("DataFrame")("index"_a = data.attr("index"));
+  nb::object table = global("pd").attr("DataFrame")("index"_a = data.attr("index"));
   setitem(table, self.attr("metric_name"), scores);
   setitem(table, text("record_id"), getitem(data, text("record_id")));
   return table;
@@ -493,7 +338,7 @@ nb::object provider_generate_tallyx_metric(const Args &a) {
 nb::object provider_get_llmaj_template(const Args &a) {
   nb::handle metric_name = a[1];
   require_text(metric_name, "metric_name");
-  nb::object template_name = getitem(G("METRIC_TO_TEMPLATE"), metric_name);
+  nb::object template_name = getitem(global("METRIC_TO_TEMPLATE"), metric_name);
   nb::object suffix = equals(metric_name, text("faithfulness")) ? text("_verbal") : text("_numeric");
   return add(add(add(add(text("templates.rag_eval."), metric_name), text(".")), template_name),
              suffix);
@@ -502,7 +347,7 @@ nb::object provider_get_llmaj_template(const Args &a) {
 nb::object provider_get_llmaj_format(const Args &a) {
   nb::handle self = a[0];
   nb::object provider_type = self.attr("llm_judge").attr("model").attr("provider").attr("type");
-  if (equals(provider_type, G("ModelProviderType").attr("OPENAI"))) return G("ChatAPIFormat")();
+  if (equals(provider_type, global("ModelProviderType").attr("OPENAI"))) return global("ChatAPIFormat")();
   return nb::none();
 }
 
@@ -524,20 +369,20 @@ nb::object provider_get_llmaj_metric(const Args &a) {
                                    : nb::object(mapping.attr("answer"));
   kwargs["infer_log_probs"] = false;
   kwargs["judge_to_generator_fields_mapping"] = nb::dict();
-  return call_with_kwargs(G("TaskBasedLLMasJudge"), kwargs);
+  return zlg::call_with_keywords(global("TaskBasedLLMasJudge"), kwargs);
 }
 
 // ---------------------------------------------------------------------------
 // Judge inference engines and their cache.
 
 nb::object dumps_sorted(nb::handle value) {
-  return G("json").attr("dumps")(value, "sort_keys"_a = true);
+  return global("json").attr("dumps")(value, "sort_keys"_a = true);
 }
 
 // The cached factory, always called through the class with keywords.
 nb::object create_engine(nb::handle provider, nb::handle model_id, nb::handle use_cache,
                          nb::handle credentials_json, nb::handle parameters_json = nb::handle()) {
-  nb::object factory = G(kClassName).attr("_create_inference_engine_impl");
+  nb::object factory = global(kClassName).attr("_create_inference_engine_impl");
   if (parameters_json.is_valid()) {
     return factory("provider"_a = provider, "model_id"_a = model_id, "use_cache"_a = use_cache,
                    "credentials_json"_a = credentials_json, "parameters_json"_a = parameters_json);
@@ -548,10 +393,10 @@ nb::object create_engine(nb::handle provider, nb::handle model_id, nb::handle us
 
 nb::object provider_get_ai_evaluator_inference_engine(const Args &a) {
   nb::handle self = a[0];
-  nb::object use_cache = G("get_talyx_enable_inference_cache")();
+  nb::object use_cache = global("get_talyx_enable_inference_cache")();
   nb::object model = self.attr("llm_judge").attr("model");
 
-  if (is_instance(model, G("LmAIFoundationModel"))) {
+  if (is_instance(model, global("LmAIFoundationModel"))) {
     nb::object creds = model.attr("provider").attr("credentials");
     nb::dict credentials;
     credentials["url"] = creds.attr("url");
@@ -577,38 +422,38 @@ nb::object provider_get_ai_evaluator_inference_engine(const Args &a) {
     return dumps_sorted(by_alias ? creds.attr("model_dump")("by_alias"_a = true)
                                  : creds.attr("model_dump")());
   };
-  if (is_instance(model, G("OpenAIFoundationModel"))) {
+  if (is_instance(model, global("OpenAIFoundationModel"))) {
     return create_engine(text("openai"), model.attr("model_id"), use_cache, dumped(false));
   }
-  if (is_instance(model, G("AzureOpenAIFoundationModel"))) {
+  if (is_instance(model, global("AzureOpenAIFoundationModel"))) {
     // Field aliases name the keys the engine expects.
     return create_engine(text("azure_openai"), model.attr("model_id"), use_cache, dumped(true));
   }
-  if (is_instance(model, G("VertexAIFoundationModel"))) {
+  if (is_instance(model, global("VertexAIFoundationModel"))) {
     return create_engine(text("vertexai"), model.attr("model_id"), use_cache, dumped(false));
   }
-  if (is_instance(model, G("GoogleAIStudioFoundationModel"))) {
+  if (is_instance(model, global("GoogleAIStudioFoundationModel"))) {
     return create_engine(text("google_ai_studio"), model.attr("model_id"), use_cache, dumped(false));
   }
-  if (is_instance(model, G("AWSBedrockFoundationModel"))) {
+  if (is_instance(model, global("AWSBedrockFoundationModel"))) {
     nb::object parameters = model.attr("parameters");
     nb::object credentials_json = dumped(false);
     return create_engine(text("aws_bedrock"), model.attr("model_id"), use_cache, credentials_json,
                          dumps_sorted(truthy(parameters) ? parameters : nb::object(nb::dict())));
   }
-  if (is_instance(model, G("CustomFoundationModel"))) {
+  if (is_instance(model, global("CustomFoundationModel"))) {
     // The caller's own function: a fresh engine per request, never cached.
-    return G("CustomFunctionInferenceEngine")(
+    return global("CustomFunctionInferenceEngine")(
         "scoring_fn"_a = model.attr("_scoring_fn"),
         "model_name"_a = getattr_or(model, "model_id", text("custom_fn")),
         "context"_a = getattr_or(model, "context", nb::none()),
         "num_parallel_requests"_a = getattr_or(model, "num_parallel_requests", nb::int_(20)),
         "use_cache"_a = use_cache);
   }
-  if (is_instance(model, G("PortKeyGateway"))) {
+  if (is_instance(model, global("PortKeyGateway"))) {
     return create_engine(text("portkey"), model.attr("model_id"), use_cache, dumped(false));
   }
-  if (is_instance(model, G("LmoAIGateway"))) {
+  if (is_instance(model, global("LmoAIGateway"))) {
     // The gateway routes by its own configuration: no model id is passed.
     return create_engine(text("lmo_gateway"), text(""), use_cache, dumped(false));
   }
@@ -617,7 +462,7 @@ nb::object provider_get_ai_evaluator_inference_engine(const Args &a) {
 
 nb::object parse_json_or_empty(nb::handle json_text) {
   if (!truthy(json_text)) return nb::dict();
-  return G("json").attr("loads")(json_text);
+  return global("json").attr("loads")(json_text);
 }
 
 // Runs only on a cache miss.
@@ -634,15 +479,15 @@ nb::object create_inference_engine_impl(const Args &a) {
 
   std::string kind = zlg::str(provider);
   if (kind == "lmai") {
-    return G("VMLInferenceEngineGeneration")("credentials"_a = credentials,
+    return global("VMLInferenceEngineGeneration")("credentials"_a = credentials,
                                              "model_name"_a = model_id, "use_cache"_a = use_cache);
   }
   if (kind == "openai") {
-    return G("OpenAiInferenceEngine")("model_name"_a = model_id, "credentials"_a = credentials,
+    return global("OpenAiInferenceEngine")("model_name"_a = model_id, "credentials"_a = credentials,
                                       "use_cache"_a = use_cache);
   }
   if (kind == "azure_openai") {
-    return G("AzureOpenAIInferenceEngine")("model_name"_a = model_id,
+    return global("AzureOpenAIInferenceEngine")("model_name"_a = model_id,
                                            "credentials"_a = credentials, "use_cache"_a = use_cache);
   }
   if (kind == "vertexai" || kind == "google_ai_studio" || kind == "aws_bedrock") {
@@ -651,14 +496,14 @@ nb::object create_inference_engine_impl(const Args &a) {
     fixed["model"] = model_id;
     fixed["credentials"] = credentials;
     fixed["use_cache"] = use_cache;
-    return call_with_extra_kwargs(G("LiteLLMInferenceEngine"), fixed, parameters);
+    return zlg::call_with_keywords(global("LiteLLMInferenceEngine"), fixed, parameters);
   }
   if (kind == "portkey") {
-    return G("PortKeyInferenceEngine")("credentials"_a = credentials, "model"_a = model_id,
+    return global("PortKeyInferenceEngine")("credentials"_a = credentials, "model"_a = model_id,
                                        "use_cache"_a = use_cache);
   }
   if (kind == "lmo_gateway") {
-    return G("LmoAIGatewayInferenceEngine")("credentials"_a = credentials,
+    return global("LmoAIGatewayInferenceEngine")("credentials"_a = credentials,
                                             "use_cache"_a = use_cache);
   }
   zlg::raise(PyExc_Exception, "LLM Model provider '" + kind + "' is not supported.");
@@ -674,9 +519,9 @@ nb::object provider_post_process(const Args &a) {
   nb::object method = self.attr("metric_method");
   nb::object group = self.attr("metric_group");
   nb::object thresholds = self.attr("thresholds");
-  nb::object provider = G("EvaluationProvider").attr("TALLYX").attr("value");
-  nb::object record_class = G("RecordMetricResult");
-  nb::object round_fn = G("round");
+  nb::object provider = global("EvaluationProvider").attr("TALLYX").attr("value");
+  nb::object record_class = global("RecordMetricResult");
+  nb::object round_fn = global("round");
 
   // Clipping is looked up by the metric's name, never by its alias.
   nb::object clip_table = self.attr("CLIP_METRIC_METHODS");
@@ -740,11 +585,11 @@ nb::object provider_post_process(const Args &a) {
   kwargs["value"] = mean;
   kwargs["total_records"] = nb::int_(count);
   kwargs["record_level_metrics"] = record_level_metrics;
-  kwargs["min"] = G("min")(record_values);
-  kwargs["max"] = G("max")(record_values);
+  kwargs["min"] = global("min")(record_values);
+  kwargs["max"] = global("max")(record_values);
   kwargs["mean"] = mean;
   kwargs["thresholds"] = thresholds;
-  return call_with_kwargs(G("AggregateMetricResult"), kwargs);
+  return zlg::call_with_keywords(global("AggregateMetricResult"), kwargs);
 }
 
 // ---------------------------------------------------------------------------
@@ -758,7 +603,7 @@ nb::object make_patched_get_tokenizer(nb::object original_get_tokenizer) {
   info.signature = {{Param::required("model_type"), Param::optional("use_fast", nb::bool_(false))}};
   return zlg::make_function(std::move(info), [original_get_tokenizer](const Args &a) -> nb::object {
     nb::object tokenizer = original_get_tokenizer(a[0], a[1]);
-    if (PyObject_HasAttrString(tokenizer.ptr(), "model_max_length")) {
+    if (zlg::hasattr(tokenizer, "model_max_length")) {
       nb::object length = tokenizer.attr("model_max_length");
       int over = PyObject_RichCompareBool(length.ptr(), nb::int_(100000).ptr(), Py_GT);
       if (over < 0) throw nb::python_error();
@@ -772,12 +617,12 @@ nb::object patch_bertscore_overflow(const Args &) {
   try {
     nb::object utils = nb::module_::import_("bert_score.utils");
     nb::object scorer = nb::module_::import_("bert_score.scorer");
-    if (PyObject_HasAttrString(utils.ptr(), "_is_patched_for_overflow")) return nb::none();
+    if (zlg::hasattr(utils, "_is_patched_for_overflow")) return nb::none();
     nb::object original_get_tokenizer = utils.attr("get_tokenizer");
     nb::object patched = make_patched_get_tokenizer(original_get_tokenizer);
     utils.attr("get_tokenizer") = patched;
     // bert_score.scorer holds its own imported reference.
-    if (PyObject_HasAttrString(scorer.ptr(), "get_tokenizer")) scorer.attr("get_tokenizer") = patched;
+    if (zlg::hasattr(scorer, "get_tokenizer")) scorer.attr("get_tokenizer") = patched;
     utils.attr("_is_patched_for_overflow") = true;
   } catch (nb::python_error &e) {
     // bert_score is an optional extra: without it there is nothing to patch.
@@ -906,8 +751,7 @@ nb::object build_provider_class(nb::dict ns) {
 NB_MODULE(tallyx_provider, m) {
   module_name = zlg::str(m.attr("__name__"));
   nb::dict ns = nb::borrow<nb::dict>(m.attr("__dict__"));
-  module_dict = ns;
-  module_dict.inc_ref();  // kept for the life of the process
+  global.bind(m);
 
   // Imports, as the module's namespace would hold them.
   for (const char *name : {"asyncio", "functools", "json", "threading"}) {
