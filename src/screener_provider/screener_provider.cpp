@@ -31,151 +31,32 @@ constexpr const char *kModule = "zentra_lumara_gov.providers.screener_provider";
 constexpr const char *kClass = "ScreenerProvider";
 constexpr const char *kErrorPrefix = "Error while computing metrics: ";
 
-// The module's namespace, leaked on purpose: it outlives every call and must
-// not be released after the interpreter has gone.
-nb::handle module_dict;
+// The module's namespace, read at call time.
+zlg::Globals global;
 
-// A Python str made once per call site, for dictionary keys, constant values
-// and global names on the hot paths (a C string would become a new str on
-// every use).
-#define ZSTR(text)                                                   \
-  ([]() -> nb::handle {                                              \
-    static PyObject *interned = PyUnicode_InternFromString(text);    \
-    if (!interned) throw nb::python_error();                         \
-    return interned;                                                 \
+// A Python str made once per call site and never released, for dictionary
+// keys, constant values and global names on the hot paths (a C string would
+// become a new str on every use).
+#define ZSTR(text)                                                  \
+  ([]() -> nb::handle {                                             \
+    static const nb::handle interned = zlg::intern(text).release(); \
+    return interned;                                                \
   }())
 
-// A module global read at call time, as Python reads one: the module's
-// namespace, then the builtins; NameError when neither has it.
-nb::object global(nb::handle name) {
-  PyObject *value = PyDict_GetItemWithError(module_dict.ptr(), name.ptr());  // borrowed
-  if (!value && !PyErr_Occurred()) {
-    value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name.ptr());
-    if (!value && !PyErr_Occurred())
-      PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
-  }
-  if (!value) throw nb::python_error();
-  return nb::borrow(value);
-}
-
-// The failure being handled, as a python_error; call only inside catch (...).
-// A python_error in flight is copied, not converted: converting empties it,
-// and it could no longer be re-raised with `throw;`.
-nb::python_error caught_error() {
-  try {
-    throw;
-  } catch (nb::python_error &e) {
-    return e;
-  } catch (...) {
-    return zlg::current_python_error();
-  }
-}
-
-// --- small helpers over the C API ---------------------------------------------------
-
-nb::object checked(PyObject *result) {
-  if (!result) throw nb::python_error();
-  return nb::steal(result);
-}
-
-bool truthy(nb::handle obj) {
-  int result = PyObject_IsTrue(obj.ptr());
-  if (result < 0) throw nb::python_error();
-  return result == 1;
-}
-
-// `obj == text`, with Python's comparison.
-bool equals(nb::handle obj, nb::handle text) {
-  int result = PyObject_RichCompareBool(obj.ptr(), text.ptr(), Py_EQ);
-  if (result < 0) throw nb::python_error();
-  return result == 1;
-}
-
-// `item in container`
-bool contains(nb::handle container, nb::handle item) {
-  int result = PySequence_Contains(container.ptr(), item.ptr());
-  if (result < 0) throw nb::python_error();
-  return result == 1;
-}
-
-bool is_instance(nb::handle obj, nb::handle cls) {
-  int result = PyObject_IsInstance(obj.ptr(), cls.ptr());
-  if (result < 0) throw nb::python_error();
-  return result == 1;
-}
-
-// f"{obj}"
-std::string formatted(nb::handle obj) {
-  nb::object text = checked(PyObject_Format(obj.ptr(), nullptr));
-  Py_ssize_t size = 0;
-  const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-  if (!data) throw nb::python_error();
-  return std::string(data, static_cast<size_t>(size));
-}
-
-nb::object item(nb::handle container, nb::handle key) {
-  return checked(PyObject_GetItem(container.ptr(), key.ptr()));
-}
-
-
-void set_item(nb::handle container, nb::handle key, nb::handle value) {
-  if (PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()) < 0) throw nb::python_error();
-}
+using zlg::call_with_keywords;
+using zlg::checked;
+using zlg::contains;
+using zlg::equals;
+using zlg::formatted;
+using zlg::getitem;
+using zlg::is_instance;
+using zlg::setitem;
+using zlg::truthy;
+using zlg::unpack_pair;
 
 // dict[key] = value, for a dict of ours.
 void set_key(nb::handle dict, nb::handle key, nb::handle value) {
   if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) throw nb::python_error();
-}
-
-// fn(**kwargs)
-nb::object call_with_keywords(nb::handle fn, nb::handle kwargs) {
-  return checked(PyObject_Call(fn.ptr(), nb::tuple().ptr(), kwargs.ptr()));
-}
-
-nb::object builtin(const char *name) {
-  PyObject *value = PyDict_GetItemString(PyEval_GetBuiltins(), name);  // borrowed
-  if (!value) {
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    throw nb::python_error();
-  }
-  return nb::borrow(value);
-}
-
-// An attribute looked up on a type, as special methods are; invalid when missing.
-nb::object type_attribute(nb::handle type, nb::handle name) {
-  PyObject *value = PyObject_GetAttr(type.ptr(), name.ptr());
-  if (!value) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-    PyErr_Clear();
-    return nb::object();
-  }
-  return nb::steal(value);
-}
-
-nb::object checked_or_none(PyObject *result) {
-  return result ? nb::steal(result) : nb::none();
-}
-
-// `first, second = value`, with Python's unpacking errors.
-std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
-  nb::object iterator = checked(PyObject_GetIter(value.ptr()));
-  nb::object values[2];
-  for (int index = 0; index < 2; ++index) {
-    PyObject *next = PyIter_Next(iterator.ptr());
-    if (!next) {
-      if (PyErr_Occurred()) throw nb::python_error();
-      PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", index);
-      throw nb::python_error();
-    }
-    values[index] = nb::steal(next);
-  }
-  PyObject *extra = PyIter_Next(iterator.ptr());
-  if (extra) {
-    Py_DECREF(extra);
-    zlg::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-  }
-  if (PyErr_Occurred()) throw nb::python_error();
-  return {std::move(values[0]), std::move(values[1])};
 }
 
 const char *type_of(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
@@ -204,13 +85,8 @@ struct Names {
 };
 Names names;
 
-PyObject *intern(const char *text) {
-  PyObject *name = PyUnicode_InternFromString(text);
-  if (!name) throw nb::python_error();
-  return name;
-}
-
-PyObject *intern(const std::string &text) { return intern(text.c_str()); }
+// An interned name kept for the life of the process.
+PyObject *leaked_name(const std::string &text) { return zlg::intern(text.c_str()).release().ptr(); }
 
 nb::object attr(nb::handle obj, PyObject *name) {
   return checked(PyObject_GetAttr(obj.ptr(), name));
@@ -345,7 +221,7 @@ nb::object set_metric_name(const Args &a) {
 // --- Request payloads ----------------------------------------------------------------
 
 nb::object column_list(nb::handle data, nb::handle column) {
-  return item(data, column).attr("to_list")();
+  return getitem(data, column).attr("to_list")();
 }
 
 nb::object pre_process_data(const Args &a) {
@@ -355,13 +231,13 @@ nb::object pre_process_data(const Args &a) {
 
   // 1. The first input column; the other contents only where the metric needs them.
   nb::object input_contents =
-      column_list(data, item(configuration.attr("input_fields"), nb::int_(0)));
+      column_list(data, getitem(configuration.attr("input_fields"), nb::int_(0)));
   nb::object output_contents = nb::none(), context_contents = nb::none(),
              tools_catalog_content = nb::none(), tool_calls_content = nb::none();
 
   // 2.
   if (equals(metric_name, ZSTR("answer_relevance")) || equals(metric_name, ZSTR("faithfulness")))
-    output_contents = column_list(data, item(configuration.attr("output_fields"), nb::int_(0)));
+    output_contents = column_list(data, getitem(configuration.attr("output_fields"), nb::int_(0)));
 
   // 3. Several context columns give a list per record; one column is parsed per cell.
   if (equals(metric_name, ZSTR("context_relevance")) || equals(metric_name, ZSTR("faithfulness"))) {
@@ -369,11 +245,11 @@ nb::object pre_process_data(const Args &a) {
     Py_ssize_t count = PyObject_Size(context_fields.ptr());
     if (count < 0) throw nb::python_error();
     if (count > 1) {
-      context_contents = item(data, context_fields).attr("values").attr("tolist")();
+      context_contents = getitem(data, context_fields).attr("values").attr("tolist")();
     } else if (count == 1) {
       nb::object transform = global(ZSTR("transform_str_to_list"));
       nb::list contexts;
-      for (nb::handle value : column_list(data, item(context_fields, nb::int_(0))))
+      for (nb::handle value : column_list(data, getitem(context_fields, nb::int_(0))))
         contexts.append(transform(value));
       context_contents = contexts;
     }
@@ -508,8 +384,8 @@ nb::object get_tool_calls_content(const Args &a) {
     nb::list parsed_calls;
     bool changed = false;
     for (nb::handle tool_call : tool_calls) {
-      nb::object function = item(tool_call, function_key);
-      nb::object arguments = item(function, arguments_key);
+      nb::object function = getitem(tool_call, function_key);
+      nb::object arguments = getitem(function, arguments_key);
       if (!PyUnicode_Check(arguments.ptr())) {
         parsed_calls.append(tool_call);
         continue;
@@ -519,8 +395,8 @@ nb::object get_tool_calls_content(const Args &a) {
       if (PyDict_Merge(call_copy.ptr(), tool_call.ptr(), 1) < 0) throw nb::python_error();
       nb::object function_copy = checked(PyDict_New());
       if (PyDict_Merge(function_copy.ptr(), function.ptr(), 1) < 0) throw nb::python_error();
-      set_item(function_copy, arguments_key, parsed);
-      set_item(call_copy, function_key, function_copy);
+      setitem(function_copy, arguments_key, parsed);
+      setitem(call_copy, function_key, function_copy);
       parsed_calls.append(call_copy);
       changed = true;
     }
@@ -563,7 +439,7 @@ Coroutine evaluate_async(nb::object self, nb::object data) {
     nb::object results = co_await attr(self, names.compute_metric)(api_payloads);
     co_return attr(self, names.post_process)(results, record_ids);
   } catch (...) {
-    nb::python_error caught = caught_error();
+    nb::python_error caught = zlg::current_python_error();
     if (!caught.matches(PyExc_Exception)) throw;
     // One plain exception for every failure; the cause stays its context only.
     zlg::raise_in_handler(PyExc_Exception,
@@ -606,7 +482,7 @@ nb::object error_answer(nb::handle code, nb::handle message) {
 
 Coroutine send_with_retries(nb::object self, nb::object payload, nb::object session) {
   nb::object attempts = checked(PyObject_GetIter(
-      builtin("range")(attr(self, names.retry_count)).ptr()));
+      global(ZSTR("range"))(attr(self, names.retry_count)).ptr()));
   while (true) {
     PyObject *next = PyIter_Next(attempts.ptr());
     if (!next) {
@@ -627,8 +503,8 @@ Coroutine send_with_retries(nb::object self, nb::object payload, nb::object sess
       // async with request as response: -- the protocol written out here, so
       // that an attempt costs no coroutine objects beyond this one.
       nb::handle manager_type(reinterpret_cast<PyObject *>(Py_TYPE(request.ptr())));
-      nb::object aenter = type_attribute(manager_type, ZSTR("__aenter__"));
-      nb::object aexit = type_attribute(manager_type, ZSTR("__aexit__"));
+      nb::object aenter = zlg::getattr_or(manager_type, ZSTR("__aenter__"));
+      nb::object aexit = zlg::getattr_or(manager_type, ZSTR("__aexit__"));
       if (!aenter.is_valid() || !aexit.is_valid())
         zlg::raise(PyExc_TypeError, std::string("'") + Py_TYPE(request.ptr())->tp_name +
                                         "' object does not support the asynchronous context "
@@ -668,26 +544,24 @@ Coroutine send_with_retries(nb::object self, nb::object payload, nb::object sess
       } else {
         // __aexit__ sees the exception in flight; a true answer swallows it.
         nb::object in_flight = zlg::exception_object(failure);
-        nb::object traceback = checked_or_none(PyException_GetTraceback(in_flight.ptr()));
-        nb::object suppress;
+        nb::handle in_flight_type(reinterpret_cast<PyObject *>(Py_TYPE(in_flight.ptr())));
+        // Every argument made before the co_await: GCC 12 mishandles a temporary
+        // made by `?:` inside an awaited expression (it crashed here).
+        nb::object traceback = nb::steal(PyException_GetTraceback(in_flight.ptr()));
+        if (!traceback.is_valid()) traceback = nb::none();
+        bool swallowed = false;
         try {
-          suppress = co_await aexit(request, nb::handle(reinterpret_cast<PyObject *>(
-                                                 Py_TYPE(in_flight.ptr()))),
-                                    in_flight, traceback);
+          swallowed = truthy(co_await aexit(request, in_flight_type, in_flight, traceback));
         } catch (nb::python_error &exit_error) {
           // Raised while the body's exception was being handled.
-          if (exit_error.value().ptr() != in_flight.ptr()) {
-            PyObject *context = PyException_GetContext(exit_error.value().ptr());
-            if (!context) PyException_SetContext(exit_error.value().ptr(), in_flight.inc_ref().ptr());
-            Py_XDECREF(context);
-          }
+          zlg::chain_context(exit_error, in_flight);
           throw;
         }
-        if (!truthy(suppress)) zlg::throw_exception(in_flight);
+        if (!swallowed) zlg::throw_exception(in_flight);
         answer.reset();  // a swallowed failure ends the attempt like the body's end
       }
     } catch (...) {
-      nb::python_error caught = caught_error();
+      nb::python_error caught = zlg::current_python_error();
       if (!caught.matches(PyExc_Exception)) throw;
       // Connection failures, bodies that are not JSON and the like are never retried.
       answer = error_answer(nb::str("REQUEST_FAILED"), nb::str(caught.value()));
@@ -728,7 +602,7 @@ nb::object post_process(const Args &a) {
   nb::object provider = global(ZSTR("EvaluationProvider")).attr("DETECTORS").attr("value");
   nb::object record_result = global(ZSTR("RecordMetricResult"));
   nb::object error_type = global(ZSTR("Error"));
-  nb::object round_ = builtin("round");
+  nb::object round_ = global(ZSTR("round"));
   nb::int_ places(4);
 
   bool accuracy = contains(global(ZSTR("ACCURACY_METRICS")), metric_name);
@@ -762,7 +636,7 @@ nb::object post_process(const Args &a) {
     // 2.2 A failed request: no value, and its error on the record and for the aggregate.
     if (contains(result, ZSTR("error"))) {
       auto make_error = [&] {
-        nb::object error = item(result, ZSTR("error"));
+        nb::object error = getitem(result, ZSTR("error"));
         nb::dict fields;
         set_key(fields, ZSTR("code"), attr(error, names.code));
         set_key(fields, ZSTR("message_en"), nb::str(attr(error, names.message_en)));
@@ -778,11 +652,11 @@ nb::object post_process(const Args &a) {
     }
 
     // 2.3 The highest detection score (its complement for the accuracy metrics).
-    nb::object detections = item(result, names.detections);
+    nb::object detections = getitem(result, names.detections);
     nb::object value;
     if (truthy(detections)) {
       nb::list scores;
-      for (nb::handle detection : detections) scores.append(item(detection, names.score));
+      for (nb::handle detection : detections) scores.append(getitem(detection, names.score));
       value = largest(scores);
       if (accuracy) value = checked(PyNumber_Subtract(nb::int_(1).ptr(), value.ptr()));
       value = round_(value, places);
@@ -793,7 +667,7 @@ nb::object post_process(const Args &a) {
     // 2.4 / 2.5
     set_key(kwargs, ZSTR("value"), value);
     if (with_evidences) {
-      nb::object evidences = attr(self, names.get_additional_info)(item(result, names.detections));
+      nb::object evidences = attr(self, names.get_additional_info)(getitem(result, names.detections));
       if (truthy(evidences)) set_key(kwargs, ZSTR("evidences"), evidences);
     }
     record_results.append(call_with_keywords(record_result, kwargs));
@@ -804,12 +678,12 @@ nb::object post_process(const Args &a) {
   nb::object mean = nb::none(), minimum = nb::none(), maximum = nb::none(), value;
   bool succeeded = PyList_GET_SIZE(values.ptr()) > 0;
   if (succeeded) {
-    nb::object total = builtin("sum")(values);
+    nb::object total = global(ZSTR("sum"))(values);
     nb::object average = checked(
         PyNumber_TrueDivide(total.ptr(), nb::int_(PyList_GET_SIZE(values.ptr())).ptr()));
     mean = round_(average, places);
-    minimum = builtin("min")(values);
-    maximum = builtin("max")(values);
+    minimum = global(ZSTR("min"))(values);
+    maximum = global(ZSTR("max"))(values);
     value = mean;
   } else {
     value = nb::str("Error");
@@ -839,14 +713,14 @@ nb::object get_additional_info(const Args &a) {
   if (contains(global(ZSTR("RAG_EVIDENCE_METRICS")), attr(self, names.metric_name))) {
     // The RAG detectors give their evidence ranked: the first is the one kept.
     for (nb::handle detection : results)
-      evidences.append(item(item(detection, names.evidence), nb::int_(0)));
+      evidences.append(getitem(getitem(detection, names.evidence), nb::int_(0)));
   } else {
     for (nb::handle detection : results) {
       nb::dict evidence;
-      set_key(evidence, ZSTR("text"), item(detection, names.text));
-      set_key(evidence, ZSTR("score"), item(detection, names.score));
-      set_key(evidence, ZSTR("start"), item(detection, names.start));
-      set_key(evidence, ZSTR("end"), item(detection, names.end));
+      set_key(evidence, ZSTR("text"), getitem(detection, names.text));
+      set_key(evidence, ZSTR("score"), getitem(detection, names.score));
+      set_key(evidence, ZSTR("start"), getitem(detection, names.start));
+      set_key(evidence, ZSTR("end"), getitem(detection, names.end));
       evidences.append(evidence);
     }
   }
@@ -870,23 +744,23 @@ nb::list texts(std::initializer_list<const char *> items) {
 }  // namespace
 
 NB_MODULE(screener_provider, m) {
-  module_dict = nb::handle(PyModule_GetDict(m.ptr())).inc_ref();
+  global.bind(m);
 
   names = Names{
-      intern("base_url"), intern("verify"), intern("clv_client"), intern("authenticator"),
-      intern("service_instance_id"), intern("metric_name"), intern("metric_method"),
-      intern("metric_display_name"), intern("metric_group"), intern("thresholds"),
-      intern("detector_params"), intern("configuration"), intern("send_with_retries"),
-      intern("RETRY_COUNT"), intern("RETRY_AFTER_STATUS_CODES"), intern("BACK_OFF_FACTOR"),
-      intern("status"), intern("text"), intern("post"), intern("loads"), intern("dumps"),
-      intern("sleep"), intern("gather"), intern("value"), intern("code"), intern("message_en"),
-      intern("error"), intern("detections"), intern("score"), intern("evidence"), intern("start"),
-      intern("end"), intern(zlg::mangle(kClass, "__get_headers")),
-      intern(zlg::mangle(kClass, "__get_additional_info")),
-      intern(zlg::mangle(kClass, "__pre_process_data")),
-      intern(zlg::mangle(kClass, "__compute_metric")),
-      intern(zlg::mangle(kClass, "__post_process")),
-      intern(zlg::mangle(kClass, "__get_json_payloads")),
+      leaked_name("base_url"), leaked_name("verify"), leaked_name("clv_client"), leaked_name("authenticator"),
+      leaked_name("service_instance_id"), leaked_name("metric_name"), leaked_name("metric_method"),
+      leaked_name("metric_display_name"), leaked_name("metric_group"), leaked_name("thresholds"),
+      leaked_name("detector_params"), leaked_name("configuration"), leaked_name("send_with_retries"),
+      leaked_name("RETRY_COUNT"), leaked_name("RETRY_AFTER_STATUS_CODES"), leaked_name("BACK_OFF_FACTOR"),
+      leaked_name("status"), leaked_name("text"), leaked_name("post"), leaked_name("loads"), leaked_name("dumps"),
+      leaked_name("sleep"), leaked_name("gather"), leaked_name("value"), leaked_name("code"), leaked_name("message_en"),
+      leaked_name("error"), leaked_name("detections"), leaked_name("score"), leaked_name("evidence"), leaked_name("start"),
+      leaked_name("end"), leaked_name(zlg::mangle(kClass, "__get_headers")),
+      leaked_name(zlg::mangle(kClass, "__get_additional_info")),
+      leaked_name(zlg::mangle(kClass, "__pre_process_data")),
+      leaked_name(zlg::mangle(kClass, "__compute_metric")),
+      leaked_name(zlg::mangle(kClass, "__post_process")),
+      leaked_name(zlg::mangle(kClass, "__get_json_payloads")),
   };
 
   m.attr("__doc__") = nb::str(
