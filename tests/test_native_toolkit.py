@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import asyncio
 import collections.abc
+import functools
 import gc
 import inspect
 import sys
@@ -613,3 +614,206 @@ def test_class_built_the_python_way(native_probe):
     assert widget_class.double(21) == 42
     assert inspect.iscoroutinefunction(widget.later)
     assert asyncio.run(widget.later("v")) == "v"
+
+
+# ---------------------------------------------------------------- Python-semantics helpers
+
+
+def _outcome(fn, *args):
+    """What a call gives: ("value", result) or (exception type, message)."""
+    try:
+        return ("value", fn(*args))
+    except Exception as exc:  # noqa: BLE001 - the outcome is compared, whatever it is
+        return (type(exc), str(exc))
+
+
+class _IterFails:
+    def __iter__(self):
+        raise TypeError("own failure")
+
+
+def _two_then_fail():
+    yield 1
+    yield 2
+    raise LookupError("third")
+
+
+def _python_unpack(value):
+    first, second = value
+    return (first, second)
+
+
+@pytest.mark.parametrize(
+    "make",
+    [lambda: (1, 2), lambda: "ab", lambda: iter([3, 4]), lambda: [1], lambda: [], lambda: [1, 2, 3],
+     lambda: 5, lambda: None, _IterFails, _two_then_fail],
+    ids=["tuple", "text", "iterator", "one", "none-left", "three", "int", "None", "iter-fails",
+         "fails-after-two"],
+)
+def test_unpack_pair_is_python_unpacking(native_probe, make):
+    assert _outcome(native_probe.unpack_pair, make()) == _outcome(_python_unpack, make())
+
+
+def _target(**kwargs):
+    return kwargs
+
+
+class _KeysOnly:
+    """A mapping by protocol: keys() and item lookup."""
+
+    def __init__(self, **items):
+        self.items = items
+
+    def keys(self):
+        return list(self.items)
+
+    def __getitem__(self, key):
+        return self.items[key]
+
+
+class _LyingMapping(_KeysOnly):
+    def __getitem__(self, key):
+        raise KeyError(key)
+
+
+@pytest.mark.parametrize(
+    ("keywords", "extra"),
+    [({"a": 1}, {"b": 2}), ({"a": 1}, {"a": 2}), ({}, [("a", 1)]), ({}, None),
+     ({"a": 1}, _KeysOnly(b=2, a=3)), ({}, _KeysOnly(c=1)), ({}, {1: 2}), ({}, _LyingMapping(x=1))],
+    ids=["merged", "repeated", "list", "None", "mapping-repeats", "mapping", "number-key",
+         "getitem-key-error"],
+)
+@pytest.mark.parametrize("fn", [_target, dict, OneStep(), len], ids=["function", "class", "instance", "builtin"])
+def test_unpacked_keywords_fail_as_the_interpreter_fails(native_probe, fn, keywords, extra):
+    def python_call():
+        return fn(**keywords, **extra)
+
+    assert _outcome(native_probe.call_unpacking, fn, keywords, extra) == _outcome(python_call)
+
+
+def _function_str_of(fn):
+    """The interpreter's own name for `fn`, read off one of its call errors."""
+    try:
+        fn(**[])
+    except TypeError as exc:
+        return str(exc).removesuffix(" argument after ** must be a mapping, not list")
+    raise AssertionError("no error")  # pragma: no cover
+
+
+class _OddModule:
+    __qualname__ = "Odd"
+    __module__ = 42
+
+    def __call__(self, **kwargs):
+        return kwargs  # pragma: no cover
+
+
+@pytest.mark.parametrize(
+    "fn",
+    [_target, len, dict, "text".format, OneStep().__await__, functools.partial(len), _OddModule()],
+    ids=["function", "builtin", "class", "builtin-method", "method", "no-qualname", "odd-module"],
+)
+def test_function_str_is_the_interpreters(native_probe, fn):
+    assert native_probe.function_str(fn) == _function_str_of(fn)
+
+
+class _Attributes:
+    plain = "here"
+
+    @property
+    def missing(self):
+        raise AttributeError("computed and absent")
+
+    @property
+    def broken(self):
+        raise ValueError("cannot compute")
+
+
+@pytest.mark.parametrize("name", ["plain", "missing", "absent", "broken"])
+def test_hasattr_and_getattr_with_default_are_pythons(native_probe, name):
+    obj = _Attributes()
+    assert _outcome(native_probe.has_attribute, obj, name) == _outcome(hasattr, obj, name)
+    assert (_outcome(native_probe.attribute_or, obj, name, "fallback")
+            == _outcome(getattr, obj, name, "fallback"))
+
+
+class _BadBool:
+    def __bool__(self):
+        raise ZeroDivisionError("no truth")
+
+
+class _SyncManager:
+    def __init__(self, answer=None, fail_on_exit=False):
+        self.answer = answer
+        self.fail_on_exit = fail_on_exit
+        self.calls = []
+
+    def __enter__(self):
+        self.calls.append("enter")
+
+    def __exit__(self, exc_type, exc, tb):
+        self.calls.append(("exit", exc_type, None if exc is None else str(exc), tb))
+        if self.fail_on_exit:
+            raise OSError("exit failed")
+        return self.answer
+
+
+def test_with_block_normal_path(native_probe):
+    manager = _SyncManager()
+    assert native_probe.with_block(manager, lambda: "result") == ("done", "result")
+    assert manager.calls == ["enter", ("exit", None, None, None)]
+
+
+def test_with_block_error_without_traceback_reaches_exit(native_probe):
+    # iter() fails inside the interpreter's C code, outside any frame.
+    manager = _SyncManager()
+    with pytest.raises(TypeError, match=r"^iter expected at least 1 argument, got 0$"):
+        native_probe.with_block(manager, iter)
+    assert manager.calls == ["enter", ("exit", TypeError, "iter expected at least 1 argument, got 0", None)]
+
+
+def test_with_block_swallowing_exit(native_probe):
+    manager = _SyncManager(answer=1)
+    assert native_probe.with_block(manager, _raise_value_error) == ("swallowed",)
+    (_, (_, exc_type, message, traceback)) = manager.calls
+    assert (exc_type, message) == (ValueError, "boom") and traceback is not None
+
+
+@pytest.mark.parametrize(("manager", "error"), [(_SyncManager(fail_on_exit=True), OSError),
+                                                (_SyncManager(answer=_BadBool()), ZeroDivisionError)],
+                         ids=["exit-raises", "answer-without-truth"])
+def test_with_block_failing_exit_chains_the_body_exception(native_probe, manager, error):
+    with pytest.raises(error) as raised:
+        native_probe.with_block(manager, _raise_value_error)
+    assert type(raised.value.__context__) is ValueError and str(raised.value.__context__) == "boom"
+    with pytest.raises(error) as in_python, manager:
+        _raise_value_error()
+    assert type(in_python.value.__context__) is ValueError
+
+
+def test_async_with_answer_without_truth_chains_the_body_exception(native_probe):
+    manager = Manager(suppress=_BadBool())
+
+    async def body(entered):
+        raise ValueError("first")
+
+    with pytest.raises(ZeroDivisionError, match="^no truth$") as raised:
+        asyncio.run(native_probe.with_manager(manager, body))
+    assert type(raised.value.__context__) is ValueError
+
+    async def in_python():
+        async with Manager(suppress=_BadBool()):
+            raise ValueError("first")
+
+    with pytest.raises(ZeroDivisionError) as reference:
+        asyncio.run(in_python())
+    assert type(reference.value.__context__) is ValueError
+
+
+def test_global_by_name_reads_the_module_then_builtins(native_probe, monkeypatch):
+    assert native_probe.read_global("PROBE_CONSTANT") == 7
+    assert native_probe.read_global("len") is len
+    monkeypatch.setattr(native_probe, "len", "shadowed", raising=False)
+    assert native_probe.read_global("len") == "shadowed"
+    with pytest.raises(NameError, match=r"^name 'not_there' is not defined$"):
+        native_probe.read_global("not_there")

@@ -12,7 +12,7 @@ using zlg::Param;
 
 namespace {
 
-nb::handle module_dict;
+zlg::Globals global;
 
 // Awaits each awaitable in turn; returns the list of results.
 Coroutine await_each(nb::object awaitables) {
@@ -104,6 +104,21 @@ nb::object convert_then_rethrow(nb::handle fn) {
   }
 }
 
+// with manager: return ("done", body()) -- or ("swallowed",) when __exit__
+// swallowed the body's exception.
+nb::object run_with_block(nb::handle manager, nb::handle body) {
+  nb::object result = zlg::with_block(manager, [body] { return body(); });
+  if (!result.is_valid()) return nb::make_tuple("swallowed");
+  return nb::make_tuple("done", result);
+}
+
+// fn(**keywords, **extra), the given dict left as it is.
+nb::object call_unpacking(nb::handle fn, nb::handle keywords, nb::handle extra) {
+  nb::dict copy;
+  copy.update(keywords);
+  return zlg::call_with_keywords(fn, copy, extra);
+}
+
 FunctionInfo info(const char *name, zlg::Signature signature, const char *doc = "") {
   return FunctionInfo{name, "", "zlg_probe", doc, std::move(signature)};
 }
@@ -111,7 +126,7 @@ FunctionInfo info(const char *name, zlg::Signature signature, const char *doc = 
 }  // namespace
 
 NB_MODULE(zlg_probe, m) {
-  module_dict = m.attr("__dict__");
+  global.bind(m);
   auto coroutine_of_one = [](const char *name, Coroutine (*body)(nb::object)) {
     return zlg::make_coroutine_function(info(name, {{Param::required("value")}}),
                                         [body](const Args &a) { return body(nb::borrow(a[0])); });
@@ -140,6 +155,37 @@ NB_MODULE(zlg_probe, m) {
   m.attr("convert_then_rethrow") = zlg::make_function(
       info("convert_then_rethrow", {{Param::required("fn")}}),
       [](const Args &a) { return convert_then_rethrow(a[0]); });
+
+  // The Python-semantics helpers, one function each.
+  m.attr("unpack_pair") =
+      zlg::make_function(info("unpack_pair", {{Param::required("value")}}), [](const Args &a) {
+        auto [first, second] = zlg::unpack_pair(a[0]);
+        return nb::object(nb::make_tuple(first, second));
+      });
+  m.attr("call_unpacking") = zlg::make_function(
+      info("call_unpacking",
+           {{Param::required("fn"), Param::required("keywords"), Param::required("extra")}}),
+      [](const Args &a) { return call_unpacking(a[0], a[1], a[2]); });
+  m.attr("function_str") =
+      zlg::make_function(info("function_str", {{Param::required("fn")}}), [](const Args &a) {
+        return nb::object(nb::str(zlg::function_str(a[0]).c_str()));
+      });
+  m.attr("has_attribute") = zlg::make_function(
+      info("has_attribute", {{Param::required("obj"), Param::required("name")}}),
+      [](const Args &a) {
+        return nb::object(nb::bool_(zlg::hasattr(a[0], zlg::str(a[1]).c_str())));
+      });
+  m.attr("attribute_or") = zlg::make_function(
+      info("attribute_or",
+           {{Param::required("obj"), Param::required("name"), Param::required("fallback")}}),
+      [](const Args &a) { return zlg::getattr_or(a[0], a[1], a[2]); });
+  m.attr("with_block") = zlg::make_function(
+      info("with_block", {{Param::required("manager"), Param::required("body")}}),
+      [](const Args &a) { return run_with_block(a[0], a[1]); });
+  m.attr("read_global") =
+      zlg::make_function(info("read_global", {{Param::required("name")}}),
+                         [](const Args &a) { return global(a[0]); });
+  m.attr("PROBE_CONSTANT") = nb::int_(7);
 
   // Every parameter kind, to check binding and signatures against Python's.
   m.attr("all_kinds") = zlg::make_function(
