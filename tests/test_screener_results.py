@@ -242,3 +242,20 @@ def test_end_to_end_evidences_from_the_service(api_client, service):
         ("keyword_detection", 0.0, None),
     ]
     assert (keyword.name, keyword.mean) == ("keyword", 0.5)
+
+
+def test_builtins_are_read_as_module_globals(api_client, built, monkeypatch):
+    # As in Python, a module global of the same name shadows the builtin.
+    calls = []
+
+    def recording(name, builtin):
+        def replacement(*args):
+            calls.append(name)
+            return builtin(*args)
+        return replacement
+
+    for name, builtin in [("round", round), ("sum", sum), ("min", min), ("max", max)]:
+        monkeypatch.setattr(screener_provider, name, recording(name, builtin), raising=False)
+    result = post_process(provider(api_client, "hap"), [answer(0.25), answer(0.5)], ["r1", "r2"])
+    assert (result.mean, result.min, result.max) == (0.375, 0.25, 0.5)
+    assert calls == ["round", "round", "sum", "round", "min", "max"]
