@@ -189,6 +189,11 @@ nb::object with_block(nb::handle manager, const std::function<nb::object()> &bod
   return result;
 }
 
+void import_from(nb::handle target, const char *module, std::initializer_list<const char *> names) {
+  nb::object source = nb::module_::import_(module);
+  for (const char *name : names) nb::setattr(target, name, source.attr(name));
+}
+
 nb::object intern(const char *text) { return checked(PyUnicode_InternFromString(text)); }
 
 }  // namespace zlg

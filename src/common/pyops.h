@@ -11,6 +11,7 @@
 #include <nanobind/nanobind.h>
 
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <utility>
 
@@ -97,6 +98,10 @@ nb::object call_with_keywords(nb::handle callable, nb::handle keywords, nb::hand
 // a true answer swallows the exception: the result is then an invalid object.
 // An exception raised by __exit__ gets the body's exception as __context__.
 nb::object with_block(nb::handle manager, const std::function<nb::object()> &body);
+
+// `from module import name, ...` at module load: each name read from the
+// imported module and stored in `target`'s namespace under the same name.
+void import_from(nb::handle target, const char *module, std::initializer_list<const char *> names);
 
 // The interned str for `text`, owned by the caller. For names and keys used
 // on hot paths, keep it in a static handle that is never released:

@@ -634,11 +634,6 @@ nb::object patch_bertscore_overflow(const Args &) {
 // ---------------------------------------------------------------------------
 // Module construction.
 
-void import_into(nb::dict ns, const char *module, std::initializer_list<const char *> names) {
-  nb::module_ imported = nb::module_::import_(module);
-  for (const char *name : names) ns[name] = imported.attr(name);
-}
-
 nb::object build_column_mapping(nb::dict ns) {
   nb::object field = ns["Field"];
   nb::handle str_type = reinterpret_cast<PyObject *>(&PyUnicode_Type);
@@ -758,30 +753,30 @@ NB_MODULE(tallyx_provider, m) {
     ns[name] = nb::module_::import_(name);
   }
   ns["pd"] = nb::module_::import_("pandas");
-  import_into(ns, "typing", {"ClassVar"});
-  import_into(ns, "cachetools", {"TTLCache", "cached"});
-  import_into(ns, "lazy_imports", {"LazyModule", "load"});
-  import_into(ns, "pydantic", {"BaseModel", "Field"});
-  import_into(ns, "zentra_lumara_gov.config", {"GenAIConfiguration"});
-  import_into(ns, "zentra_lumara_gov.entities.enums",
-              {"EvaluationProvider", "MetricGroup", "ModelProviderType"});
-  import_into(ns, "zentra_lumara_gov.entities.evaluation_result",
-              {"AggregateMetricResult", "RecordMetricResult"});
-  import_into(ns, "zentra_lumara_gov.entities.foundation_model",
-              {"AWSBedrockFoundationModel", "AzureOpenAIFoundationModel", "CustomFoundationModel",
-               "GoogleAIStudioFoundationModel", "LmAIFoundationModel", "LmoAIGateway",
-               "OpenAIFoundationModel", "PortKeyGateway", "VertexAIFoundationModel"});
-  import_into(ns, "zentra_lumara_gov.entities.llm_judge", {"LLMJudge"});
-  import_into(ns, "zentra_lumara_gov.entities.metric_threshold", {"MetricThreshold"});
-  import_into(ns, "zentra_lumara_gov.providers.inference_engines.custom_inference_engine",
-              {"CustomFunctionInferenceEngine"});
-  import_into(ns, "zentra_lumara_gov.providers.inference_engines.lmo_ai_gateway_inference_engine",
-              {"LmoAIGatewayInferenceEngine"});
-  import_into(ns, "zentra_lumara_gov.providers.inference_engines.portkey_inference_engine",
-              {"PortKeyInferenceEngine"});
-  import_into(ns, "zentra_lumara_gov.utils.async_util", {"start_event_loop_run_func"});
-  import_into(ns, "zentra_lumara_gov.utils.environment", {"get_talyx_enable_inference_cache"});
-  import_into(ns, "zentra_lumara_gov.utils.python_utils", {"transform_str_to_list"});
+  zlg::import_from(m, "typing", {"ClassVar"});
+  zlg::import_from(m, "cachetools", {"TTLCache", "cached"});
+  zlg::import_from(m, "lazy_imports", {"LazyModule", "load"});
+  zlg::import_from(m, "pydantic", {"BaseModel", "Field"});
+  zlg::import_from(m, "zentra_lumara_gov.config", {"GenAIConfiguration"});
+  zlg::import_from(m, "zentra_lumara_gov.entities.enums",
+                   {"EvaluationProvider", "MetricGroup", "ModelProviderType"});
+  zlg::import_from(m, "zentra_lumara_gov.entities.evaluation_result",
+                   {"AggregateMetricResult", "RecordMetricResult"});
+  zlg::import_from(m, "zentra_lumara_gov.entities.foundation_model",
+                   {"AWSBedrockFoundationModel", "AzureOpenAIFoundationModel", "CustomFoundationModel",
+                    "GoogleAIStudioFoundationModel", "LmAIFoundationModel", "LmoAIGateway",
+                    "OpenAIFoundationModel", "PortKeyGateway", "VertexAIFoundationModel"});
+  zlg::import_from(m, "zentra_lumara_gov.entities.llm_judge", {"LLMJudge"});
+  zlg::import_from(m, "zentra_lumara_gov.entities.metric_threshold", {"MetricThreshold"});
+  zlg::import_from(m, "zentra_lumara_gov.providers.inference_engines.custom_inference_engine",
+                   {"CustomFunctionInferenceEngine"});
+  zlg::import_from(m, "zentra_lumara_gov.providers.inference_engines.lmo_ai_gateway_inference_engine",
+                   {"LmoAIGatewayInferenceEngine"});
+  zlg::import_from(m, "zentra_lumara_gov.providers.inference_engines.portkey_inference_engine",
+                   {"PortKeyInferenceEngine"});
+  zlg::import_from(m, "zentra_lumara_gov.utils.async_util", {"start_event_loop_run_func"});
+  zlg::import_from(m, "zentra_lumara_gov.utils.environment", {"get_talyx_enable_inference_cache"});
+  zlg::import_from(m, "zentra_lumara_gov.utils.python_utils", {"transform_str_to_list"});
 
   // The library, through a lazy module that is loaded at once: taking the
   // nine names resolves every import, and a failing one aborts this load.
@@ -800,7 +795,7 @@ NB_MODULE(tallyx_provider, m) {
         "LiteLLMInferenceEngine"}) {
     ns[name] = tallyx_imports.attr(name);
   }
-  import_into(ns, "tallyx.logging_utils", {"set_verbosity"});
+  zlg::import_from(m, "tallyx.logging_utils", {"set_verbosity"});
   // The library logs warnings and errors only.
   ns["set_verbosity"]("warning");
 

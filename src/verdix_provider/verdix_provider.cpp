@@ -536,12 +536,6 @@ nb::object make_provider_class() {
   return zlg::make_class(kClassName, kModuleName, nb::tuple(), ns);
 }
 
-// `from <module> import <name> [as <alias>]` into the module namespace.
-void import_from(nb::handle module, const char *from, std::initializer_list<const char *> names) {
-  nb::object source = nb::module_::import_(from);
-  for (const char *name : names) nb::setattr(module, name, source.attr(name));
-}
-
 }  // namespace
 
 NB_MODULE(verdix_provider, m) {
@@ -552,23 +546,23 @@ NB_MODULE(verdix_provider, m) {
   nb::setattr(m, "re", nb::module_::import_("re"));
   nb::setattr(m, "pd", nb::module_::import_("pandas"));
   nb::setattr(m, "tiktoken", nb::module_::import_("tiktoken"));
-  import_from(m, "lazy_imports", {"LazyModule", "load"});
+  zlg::import_from(m, "lazy_imports", {"LazyModule", "load"});
 
-  import_from(m, "zentra_lumara_gov.entities.criteria", {"Option"});
-  import_from(m, "zentra_lumara_gov.entities.enums", {"EvaluationProvider", "MetricGroup"});
-  import_from(m, "zentra_lumara_gov.entities.evaluation_result", {"AggregateMetricResult", "RecordMetricResult"});
-  import_from(m, "zentra_lumara_gov.entities.foundation_model",
-              {"AWSBedrockFoundationModel", "AzureOpenAIFoundationModel", "GoogleAIStudioFoundationModel",
-               "LmAIFoundationModel", "OpenAIFoundationModel", "PortKeyGateway", "VertexAIFoundationModel"});
-  import_from(m, "zentra_lumara_gov.entities.llm_judge", {"LLMJudge"});
-  import_from(m, "zentra_lumara_gov.entities.metric_threshold", {"MetricThreshold"});
-  import_from(m, "zentra_lumara_gov.providers.inference_engines.google_studio_inference_engine",
-              {"GoogleStudioInferenceEngine"});
-  import_from(m, "zentra_lumara_gov.providers.inference_engines.portkey_inference_engine",
-              {"PortKeyInferenceEngine"});
-  import_from(m, "zentra_lumara_gov.utils.async_util", {"start_event_loop_run_func"});
-  import_from(m, "zentra_lumara_gov.utils.environment",
-              {"get_lumara_concurrency_limit", "get_talyx_enable_inference_cache"});
+  zlg::import_from(m, "zentra_lumara_gov.entities.criteria", {"Option"});
+  zlg::import_from(m, "zentra_lumara_gov.entities.enums", {"EvaluationProvider", "MetricGroup"});
+  zlg::import_from(m, "zentra_lumara_gov.entities.evaluation_result", {"AggregateMetricResult", "RecordMetricResult"});
+  zlg::import_from(m, "zentra_lumara_gov.entities.foundation_model",
+                   {"AWSBedrockFoundationModel", "AzureOpenAIFoundationModel", "GoogleAIStudioFoundationModel",
+                    "LmAIFoundationModel", "OpenAIFoundationModel", "PortKeyGateway", "VertexAIFoundationModel"});
+  zlg::import_from(m, "zentra_lumara_gov.entities.llm_judge", {"LLMJudge"});
+  zlg::import_from(m, "zentra_lumara_gov.entities.metric_threshold", {"MetricThreshold"});
+  zlg::import_from(m, "zentra_lumara_gov.providers.inference_engines.google_studio_inference_engine",
+                   {"GoogleStudioInferenceEngine"});
+  zlg::import_from(m, "zentra_lumara_gov.providers.inference_engines.portkey_inference_engine",
+                   {"PortKeyInferenceEngine"});
+  zlg::import_from(m, "zentra_lumara_gov.utils.async_util", {"start_event_loop_run_func"});
+  zlg::import_from(m, "zentra_lumara_gov.utils.environment",
+                   {"get_lumara_concurrency_limit", "get_talyx_enable_inference_cache"});
 
   // Token counting must not need the network: put the shipped "cl100k_base"
   // file where tiktoken looks for it.
