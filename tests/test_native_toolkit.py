@@ -676,12 +676,18 @@ class _LyingMapping(_KeysOnly):
         raise KeyError(key)
 
 
+class _KeysFail(_KeysOnly):
+    def keys(self):
+        raise AttributeError("inside keys()")
+
+
 @pytest.mark.parametrize(
     ("keywords", "extra"),
     [({"a": 1}, {"b": 2}), ({"a": 1}, {"a": 2}), ({}, [("a", 1)]), ({}, None),
-     ({"a": 1}, _KeysOnly(b=2, a=3)), ({}, _KeysOnly(c=1)), ({}, {1: 2}), ({}, _LyingMapping(x=1))],
+     ({"a": 1}, _KeysOnly(b=2, a=3)), ({}, _KeysOnly(c=1)), ({}, {1: 2}), ({}, _LyingMapping(x=1)),
+     ({}, _KeysFail())],
     ids=["merged", "repeated", "list", "None", "mapping-repeats", "mapping", "number-key",
-         "getitem-key-error"],
+         "getitem-key-error", "keys-attribute-error"],
 )
 @pytest.mark.parametrize("fn", [_target, dict, OneStep(), len], ids=["function", "class", "instance", "builtin"])
 def test_unpacked_keywords_fail_as_the_interpreter_fails(native_probe, fn, keywords, extra):

@@ -124,14 +124,16 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
 }
 
 std::string function_str(nb::handle callable) {
-  // The interpreter's own text, the one its argument errors use.
+  // The interpreter's own text, the one its argument errors use (exported by
+  // CPython 3.12, if underscored).
   return str(checked(_PyObject_FunctionStr(callable.ptr())));
 }
 
 void merge_keywords(nb::handle callable, nb::handle keywords, nb::handle mapping) {
-  // The interpreter's DICT_MERGE: a repeated key is a KeyError(key), a
-  // mapping without keys() an AttributeError; both are then reported as the
-  // call's TypeError.
+  // The interpreter's own merge of `**mapping` (exported by CPython 3.12,
+  // if underscored): a repeated key is a KeyError(key), a mapping without
+  // keys() an AttributeError; both are then reported as the call's
+  // TypeError, in the interpreter's words.
   if (_PyDict_MergeEx(keywords.ptr(), mapping.ptr(), 2) == 0) return;
   if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
@@ -143,9 +145,12 @@ void merge_keywords(nb::handle callable, nb::handle keywords, nb::handle mapping
     nb::object args = nb::getattr(repeated.value(), "args");
     if (PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) == 1) {
       nb::handle key = PyTuple_GET_ITEM(args.ptr(), 0);
-      if (!PyUnicode_Check(key.ptr())) raise(PyExc_TypeError, function_str(callable) + " keywords must be strings");
-      raise(PyExc_TypeError, function_str(callable) + " got multiple values for keyword argument '" +
-                                 str(key) + "'");
+      std::string callable_text = function_str(callable);
+      if (!PyUnicode_Check(key.ptr())) {
+        raise(PyExc_TypeError, callable_text + " keywords must be strings");
+      }
+      raise(PyExc_TypeError,
+            callable_text + " got multiple values for keyword argument '" + str(key) + "'");
     }
     throw repeated;
   }
