@@ -170,8 +170,8 @@ class TestDumpedCredentials:
 class TestLmAI:
     def test_cloud_credentials_read_by_attribute(self):
         model = LmAIFoundationModel(
-            model_id="granite-13b",
-            model_name="Granite",
+            model_id="lumara-chat-13b",
+            model_name="Lumara Chat 13B",
             project_id="p-1",
             provider=LmAIModelProvider(credentials=LmAICredentials(url="https://ai.example.test", api_key="k")),
         )
@@ -184,7 +184,7 @@ class TestLmAI:
             None,
             None,
         )
-        assert (model.model_id, model.model_name, model.project_id, model.space_id) == ("granite-13b", "Granite", "p-1", None)
+        assert (model.model_id, model.model_name, model.project_id, model.space_id) == ("lumara-chat-13b", "Lumara Chat 13B", "p-1", None)
         assert model.provider.type is ModelProviderType.LUMARA_AI
 
     def test_on_prem_credentials(self):

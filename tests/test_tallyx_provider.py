@@ -140,7 +140,7 @@ def openai_judge(url=URL, api_key="k", model_id="judge"):
 def lmai_model(project_id="p", space_id=None, **credentials):
     creds = {"url": URL, "api_key": "k", **credentials}
     return LmAIFoundationModel(
-        model_id="granite",
+        model_id="lumara-chat",
         project_id=project_id,
         space_id=space_id,
         provider=LmAIModelProvider(credentials=LmAICredentials(**creds)),
@@ -699,16 +699,16 @@ class FactoryRecorder:
 JUDGE_CASES = {
     "lmai": (
         lambda: lmai_model(),
-        {"provider": "lmai", "model_id": "granite", "credentials_json": json.dumps({"api_key": "k", "project_id": "p", "url": URL})},
+        {"provider": "lmai", "model_id": "lumara-chat", "credentials_json": json.dumps({"api_key": "k", "project_id": "p", "url": URL})},
     ),
     "lmai on premises": (
         lambda: lmai_model(project_id=None, space_id="s", version="5.0", username="u", instance_id="i"),
-        {"provider": "lmai", "model_id": "granite",
+        {"provider": "lmai", "model_id": "lumara-chat",
          "credentials_json": json.dumps({"api_key": "k", "instance_id": "i", "space_id": "s", "url": URL, "username": "u"})},
     ),
     "lmai with password": (
         lambda: lmai_model(project_id="p", space_id="s", api_key=None, version="5.0", username="u", password="pw"),
-        {"provider": "lmai", "model_id": "granite",
+        {"provider": "lmai", "model_id": "lumara-chat",
          "credentials_json": json.dumps({"instance_id": None, "password": "pw", "project_id": "p", "url": URL, "username": "u"})},
     ),
     "openai": (
@@ -773,7 +773,7 @@ class TestJudgeEngines:
     @pytest.mark.parametrize(
         ("case", "engine_class", "attributes"),
         [
-            ("lmai", tallyx.inference.VMLInferenceEngineGeneration, {"model_name": "granite", "credentials": {"api_key": "k", "project_id": "p", "url": URL}}),
+            ("lmai", tallyx.inference.VMLInferenceEngineGeneration, {"model_name": "lumara-chat", "credentials": {"api_key": "k", "project_id": "p", "url": URL}}),
             ("openai", tallyx.inference.OpenAiInferenceEngine, {"model_name": "judge", "credentials": {"api_key": "k", "url": URL}}),
             ("azure", tallyx.inference.AzureOpenAIInferenceEngine, {"model_name": "dep"}),
             ("vertex", tallyx.inference.LiteLLMInferenceEngine, {"model": "gem", "parameters": {}}),

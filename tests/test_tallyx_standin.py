@@ -250,7 +250,7 @@ class TestEngines:
 
     def test_request_bodies(self, server):
         engines = {
-            "lmai": VMLInferenceEngineGeneration(credentials={"url": server.url, "project_id": "p"}, model_name="granite"),
+            "lmai": VMLInferenceEngineGeneration(credentials={"url": server.url, "project_id": "p"}, model_name="lumara-chat"),
             "litellm": LiteLLMInferenceEngine(model="gemini", credentials={"url": server.url}, temperature=0.5),
             "cross": CrossProviderInferenceEngine(
                 model="llama", provider="lumara-sdk", credentials={"url": server.url}, seed=36,
@@ -267,7 +267,7 @@ class TestEngines:
             request = server.requests[-1]
             bodies[label] = {k: v for k, v in request["body"].items() if k != "messages"}
         assert bodies == {
-            "lmai": {"model": "granite", "project_id": "p"},
+            "lmai": {"model": "lumara-chat", "project_id": "p"},
             "litellm": {"model": "gemini", "temperature": 0.5},
             "cross": {"model": "llama", "seed": 36, "max_tokens": 9},
             "portkey": {"model": "gpt", "seed": 36},

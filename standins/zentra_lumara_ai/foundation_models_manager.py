@@ -8,7 +8,7 @@ from typing import Any
 from zentra_lumara_ai.client import APIClient
 
 # The models of this environment, read at every call (callers may replace or
-# extend the list). Each specification names at least its "model_id".
+# extend the list). Each model entry names at least its "model_id".
 AVAILABLE_MODELS: list[dict[str, Any]] = [
     {"model_id": "zentra/lumen-8b-instruct", "label": "lumen-8b-instruct",
      "provider": "Zentra", "functions": [{"id": "text_generation"}]},
@@ -30,9 +30,9 @@ class FoundationModelsManager:
     def get_model_specs(
         self, model_id: str | None = None, limit: int | None = None, get_all: bool = False
     ) -> dict[str, Any] | None:
-        """One model's specification, or a page of them.
+        """One model's entry, or a page of them.
 
-        With ``model_id``: that model's specification, or None when the
+        With ``model_id``: that model's entry, or None when the
         environment does not offer it. Otherwise ``{"total_count": n,
         "resources": [...]}`` with every model (``get_all``) or the first
         ``limit`` (default 100). Copies are returned: callers cannot change the
