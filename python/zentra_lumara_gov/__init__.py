@@ -1,1 +1,72 @@
-"""Zentra Lumara governance SDK."""
+"""Zentra Lumara governance SDK: evaluate generative-AI records with metrics.
+
+Hand :func:`evaluate` a table of records (questions, contexts, answers, ground
+truths, tool calls) and a list of metric objects; it computes every metric per
+record and in aggregate and returns a ``MetricsEvaluationResult``.
+
+>>> import zentra_lumara_gov as zlg
+>>> zlg.evaluate                                # doctest: +ELLIPSIS
+<function evaluate at ...>
+
+Public paths: :mod:`zentra_lumara_gov.config` (``GenAIConfiguration``,
+``AgenticAIConfiguration``), :mod:`zentra_lumara_gov.metrics` (the metric
+classes), :mod:`zentra_lumara_gov.results` (the result classes).
+
+The names below are loaded on first use, so ``import zentra_lumara_gov`` stays
+cheap: pandas and the compiled modules load with the first evaluation.
+"""
+
+from __future__ import annotations
+
+import importlib
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    __version__: str
+    from zentra_lumara_gov._api import aevaluate, evaluate
+    from zentra_lumara_gov.clients.api_client import APIClient, Credentials
+    from zentra_lumara_gov.config import AgenticAIConfiguration, GenAIConfiguration
+    from zentra_lumara_gov.entities.evaluation_result import (
+        AggregateMetricResult,
+        MetricsEvaluationResult,
+        RecordMetricResult,
+    )
+    from zentra_lumara_gov.entities.metric import GenAIMetric
+    from zentra_lumara_gov.entities.metric_threshold import MetricThreshold
+
+# Public name -> module that defines it.
+_LAZY_NAMES = {
+    "evaluate": "zentra_lumara_gov._api",
+    "aevaluate": "zentra_lumara_gov._api",
+    "APIClient": "zentra_lumara_gov.clients.api_client",
+    "Credentials": "zentra_lumara_gov.clients.api_client",
+    "GenAIConfiguration": "zentra_lumara_gov.config",
+    "AgenticAIConfiguration": "zentra_lumara_gov.config",
+    "AggregateMetricResult": "zentra_lumara_gov.entities.evaluation_result",
+    "MetricsEvaluationResult": "zentra_lumara_gov.entities.evaluation_result",
+    "RecordMetricResult": "zentra_lumara_gov.entities.evaluation_result",
+    "GenAIMetric": "zentra_lumara_gov.entities.metric",
+    "MetricThreshold": "zentra_lumara_gov.entities.metric_threshold",
+}
+
+__all__ = ["__version__", *sorted(_LAZY_NAMES)]
+
+
+def __getattr__(name: str) -> Any:
+    if name == "__version__":
+        from importlib.metadata import PackageNotFoundError, version
+
+        try:
+            value = version("zentra_lumara_gov")
+        except PackageNotFoundError:  # run from a source tree that was never installed
+            value = "0+unknown"
+    elif name in _LAZY_NAMES:
+        value = getattr(importlib.import_module(_LAZY_NAMES[name]), name)
+    else:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *__all__})

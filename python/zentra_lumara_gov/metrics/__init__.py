@@ -1,1 +1,60 @@
-"""Metric classes of the SDK."""
+"""Metric classes of the SDK, importable from here.
+
+| class | computed by | name |
+|-------|-------------|------|
+| ``AnswerRelevanceMetric``, ``ContextRelevanceMetric``, ``FaithfulnessMetric``, ``AnswerCorrectnessMetric`` | the evaluation library (similarity, or a judge model with method "llm_as_judge") | "answer_relevance", "context_relevance", "faithfulness", "answer_correctness" |
+| ``PIIMetric``, ``HAPMetric``, ``KeywordMetric``, ``RegexMetric``, ``PromptSafetyRiskMetric``, ``TopicRelevanceMetric``, ``ToolCallAccuracyMetric``, ``AnswerRelevanceDetectionMetric``, ``ContextRelevanceDetectionMetric``, ``FaithfulnessDetectionMetric`` | the detection service | see ``detection_metrics`` |
+| ``LLMAsJudgeMetric`` | the criteria judge | the caller's |
+
+``GenAIMetric`` is the base of them all. Each class loads on first use.
+"""
+
+from __future__ import annotations
+
+import importlib
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from zentra_lumara_gov.entities.metric import GenAIMetric
+    from zentra_lumara_gov.metrics.answer_correctness import AnswerCorrectnessMetric
+    from zentra_lumara_gov.metrics.answer_relevance import AnswerRelevanceMetric
+    from zentra_lumara_gov.metrics.context_relevance import ContextRelevanceMetric
+    from zentra_lumara_gov.metrics.faithfulness import FaithfulnessMetric
+    from zentra_lumara_gov.metrics.tallyx_metric import TallyxMetric
+    from zentra_lumara_gov.metrics.llm_as_judge import LLMAsJudgeMetric
+    from zentra_lumara_gov.metrics.detection_metrics import DetectionMetric, PIIMetric, HAPMetric, KeywordMetric, RegexMetric, PromptSafetyRiskMetric, TopicRelevanceMetric, ToolCallAccuracyMetric, AnswerRelevanceDetectionMetric, ContextRelevanceDetectionMetric, FaithfulnessDetectionMetric
+
+_LAZY_NAMES = {
+    "GenAIMetric": "zentra_lumara_gov.entities.metric",
+    "AnswerCorrectnessMetric": "zentra_lumara_gov.metrics.answer_correctness",
+    "AnswerRelevanceMetric": "zentra_lumara_gov.metrics.answer_relevance",
+    "ContextRelevanceMetric": "zentra_lumara_gov.metrics.context_relevance",
+    "FaithfulnessMetric": "zentra_lumara_gov.metrics.faithfulness",
+    "TallyxMetric": "zentra_lumara_gov.metrics.tallyx_metric",
+    "LLMAsJudgeMetric": "zentra_lumara_gov.metrics.llm_as_judge",
+    "DetectionMetric": "zentra_lumara_gov.metrics.detection_metrics",
+    "PIIMetric": "zentra_lumara_gov.metrics.detection_metrics",
+    "HAPMetric": "zentra_lumara_gov.metrics.detection_metrics",
+    "KeywordMetric": "zentra_lumara_gov.metrics.detection_metrics",
+    "RegexMetric": "zentra_lumara_gov.metrics.detection_metrics",
+    "PromptSafetyRiskMetric": "zentra_lumara_gov.metrics.detection_metrics",
+    "TopicRelevanceMetric": "zentra_lumara_gov.metrics.detection_metrics",
+    "ToolCallAccuracyMetric": "zentra_lumara_gov.metrics.detection_metrics",
+    "AnswerRelevanceDetectionMetric": "zentra_lumara_gov.metrics.detection_metrics",
+    "ContextRelevanceDetectionMetric": "zentra_lumara_gov.metrics.detection_metrics",
+    "FaithfulnessDetectionMetric": "zentra_lumara_gov.metrics.detection_metrics",
+}
+
+__all__ = sorted(_LAZY_NAMES)
+
+
+def __getattr__(name: str) -> Any:
+    if name not in _LAZY_NAMES:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(importlib.import_module(_LAZY_NAMES[name]), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *__all__})

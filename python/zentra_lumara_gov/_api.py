@@ -1,0 +1,166 @@
+"""The public entry points: evaluate a table of records with a list of metrics.
+
+``evaluate`` and ``aevaluate`` are thin: they fill in the defaults, check the
+arguments and hand everything to the compiled metric run
+(``zentra_lumara_gov.evaluators.impl.metric_run_impl``).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping, Sequence
+from typing import TYPE_CHECKING, Any, Union
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+    from zentra_lumara_gov.clients.api_client import APIClient
+    from zentra_lumara_gov.config import GenAIConfiguration
+    from zentra_lumara_gov.entities.enums import MetricGroup
+    from zentra_lumara_gov.entities.evaluation_result import MetricsEvaluationResult
+    from zentra_lumara_gov.entities.metric import GenAIMetric
+
+# What ``data`` may be: a table, one record, or a list of records.
+RecordData = Union["pd.DataFrame", Mapping[str, Any], Sequence[Mapping[str, Any]]]
+
+__all__ = ["aevaluate", "evaluate"]
+
+
+def evaluate(
+    data: RecordData,
+    metrics: Sequence[GenAIMetric],
+    *,
+    configuration: GenAIConfiguration | None = None,
+    metric_groups: Sequence[MetricGroup] | None = None,
+    api_client: APIClient | None = None,
+    metric_options: Mapping[str, Any] | None = None,
+) -> MetricsEvaluationResult:
+    """Compute every metric on every record and in aggregate.
+
+    Parameters
+    ----------
+    data : pandas.DataFrame, dict or list of dict
+        The records: a table with one row per record, one record as a mapping,
+        or a list of mappings. Missing record ids and timestamps are filled in
+        (on the caller's DataFrame too).
+    metrics : list of GenAIMetric
+        The metric objects to compute; metrics they depend on are added and
+        run first.
+    configuration : GenAIConfiguration, optional
+        Which columns hold what. Defaults to ``GenAIConfiguration()``: columns
+        "record_id", "record_timestamp", "question", "contexts", "answer" and
+        "ground_truth".
+    metric_groups : list of MetricGroup, optional
+        Groups whose metrics are added to ``metrics``.
+    api_client : APIClient, optional
+        The governance-service client handed to every metric. Defaults to one
+        built from the environment (``LUMARA_URL``, ``LUMARA_API_KEY``, ...);
+        the run says which variables to set when none are.
+    metric_options : mapping, optional
+        Keywords passed on to every metric's ``evaluate``.
+
+    Returns
+    -------
+    MetricsEvaluationResult
+        One aggregate result per metric, each holding its record results;
+        ``to_df()`` gives them as a table and ``to_json()`` as JSON text.
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> import zentra_lumara_gov as zlg
+    >>> from zentra_lumara_gov.clients.api_client import APIClient, Credentials
+    >>> from zentra_lumara_gov.metrics import AnswerRelevanceMetric
+    >>> table = pd.DataFrame({
+    ...     "question": ["What is the capital of France?"],
+    ...     "answer": ["Paris is the capital of France."],
+    ... })
+    >>> client = APIClient(Credentials(url="https://governance.example", api_key="key"))
+    >>> result = zlg.evaluate(table, [AnswerRelevanceMetric()], api_client=client)
+    >>> aggregate = result.metrics_result[0]
+    >>> aggregate.name, aggregate.total_records, 0.0 <= aggregate.mean <= 1.0
+    ('answer_relevance', 1, True)
+    """
+    from zentra_lumara_gov.evaluators.impl import metric_run_impl
+
+    configuration, metrics, groups, options = _checked_arguments(
+        configuration, metrics, metric_groups, metric_options
+    )
+    return metric_run_impl._evaluate_metrics(configuration, data, metrics, api_client, **groups, **options)
+
+
+async def aevaluate(
+    data: RecordData,
+    metrics: Sequence[GenAIMetric],
+    *,
+    configuration: GenAIConfiguration | None = None,
+    metric_groups: Sequence[MetricGroup] | None = None,
+    api_client: APIClient | None = None,
+    metric_options: Mapping[str, Any] | None = None,
+    max_concurrency: int | None = None,
+) -> MetricsEvaluationResult:
+    """Coroutine form of :func:`evaluate`: metrics run concurrently.
+
+    Takes the parameters of :func:`evaluate`, plus ``max_concurrency``: how
+    many metrics run at once (10 when None). It is passed on to every metric
+    too, as the run always does.
+
+    Examples
+    --------
+    >>> import asyncio
+    >>> import zentra_lumara_gov as zlg
+    >>> from zentra_lumara_gov.clients.api_client import APIClient, Credentials
+    >>> from zentra_lumara_gov.metrics import AnswerRelevanceMetric
+    >>> client = APIClient(Credentials(url="https://governance.example", api_key="key"))
+    >>> records = [{"question": "Who wrote Hamlet?", "answer": "Shakespeare wrote Hamlet."}]
+    >>> result = asyncio.run(zlg.aevaluate(records, [AnswerRelevanceMetric()], api_client=client))
+    >>> [aggregate.name for aggregate in result.metrics_result]
+    ['answer_relevance']
+    """
+    from zentra_lumara_gov.evaluators.impl import metric_run_impl
+
+    configuration, metrics, groups, options = _checked_arguments(
+        configuration, metrics, metric_groups, metric_options
+    )
+    if max_concurrency is not None:
+        if isinstance(max_concurrency, bool) or not isinstance(max_concurrency, int) or max_concurrency < 1:
+            raise ValueError(f"max_concurrency must be a positive integer, not {max_concurrency!r}.")
+        if "max_concurrency" in options:
+            raise TypeError("max_concurrency is given both as an argument and in metric_options.")
+        options["max_concurrency"] = max_concurrency
+    return await metric_run_impl._evaluate_metrics_async(
+        configuration, data, metrics, api_client, **groups, **options
+    )
+
+
+def _checked_arguments(
+    configuration: Any, metrics: Any, metric_groups: Any, metric_options: Any
+) -> tuple[Any, list[Any], dict[str, list[Any]], dict[str, Any]]:
+    """The run's arguments with the defaults filled in and the containers as the run takes them."""
+    if configuration is None:
+        from zentra_lumara_gov.config import GenAIConfiguration
+
+        configuration = GenAIConfiguration()
+    metrics = _as_list(metrics, "metrics")
+    # Without groups the run keeps its own default.
+    groups = {} if metric_groups is None else {"metric_groups": _as_list(metric_groups, "metric_groups")}
+    if metric_options is None:
+        options: dict[str, Any] = {}
+    elif isinstance(metric_options, Mapping):
+        options = dict(metric_options)
+        for key in options:
+            if not isinstance(key, str):
+                raise TypeError(f"metric_options keys must be strings, not {type(key).__name__}: {key!r}.")
+    else:
+        raise TypeError(f"metric_options must be a mapping of keyword names to values, not {type(metric_options).__name__}.")
+    if "metric_groups" in options:
+        raise TypeError("metric_groups is an argument of its own, not a metric option.")
+    return configuration, metrics, groups, options
+
+
+def _as_list(value: Any, argument: str) -> list[Any]:
+    # The run takes lists; any other sequence (a tuple, say) is copied into one.
+    if isinstance(value, list):
+        return value
+    if isinstance(value, Sequence) and not isinstance(value, (str, bytes)):
+        return list(value)
+    raise TypeError(f"{argument} must be a list, not {type(value).__name__}.")
