@@ -48,7 +48,7 @@ deps_hash="$(cat "$root/constraints.txt" "$root/pyproject.toml" "$root/standins/
 if [ "$(cat "$deps_stamp" 2>/dev/null || true)" != "$deps_hash" ]; then
   echo "setup: installing pinned dependencies"
   "${pip[@]}" install -c "$root/constraints.txt" \
-      scikit-build-core nanobind cmake ninja setuptools pytest \
+      scikit-build-core nanobind cmake ninja setuptools pytest hypothesis \
       pandas numpy pydantic aiohttp cachetools tiktoken lazy-imports matplotlib
   echo "$deps_hash" > "$deps_stamp"
 fi
