@@ -127,7 +127,7 @@ CASES = [pytest.param(site, texts(surrogates=False), id=f"{site.__name__}-text")
 
 @pytest.mark.parametrize(("site", "strategy"), CASES)
 def test_messages_carry_the_callers_text_as_python_would(monkeypatch, api_client, site, strategy):  # noqa: F811
-    @examples(40)
+    @examples(100)
     @given(text=strategy)
     def check(text):
         if site is server_environment and not fits_the_environment(text):

@@ -100,7 +100,7 @@ def run(call, configuration, data, metrics):
 
 
 @pytest.mark.parametrize("mode", ["blocking", "async"])
-@examples(150)
+@examples(300)
 @given(data=st.data())
 def test_metric_run_matches_the_python_rendering(monkeypatch, mode, data):
     monkeypatch.delenv("LUMARA_SERVER", raising=False)

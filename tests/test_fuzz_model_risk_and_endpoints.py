@@ -46,7 +46,7 @@ class Manager:
 def test_model_id_check_accepts_the_offered_ids_and_lists_them_otherwise(monkeypatch, ids):
     monkeypatch.setattr(impl, "FoundationModelsManager", Manager)
 
-    @examples(100)
+    @examples(200)
     @given(model_id=ids, available=st.lists(st.one_of(PLAIN_TEXT, ids), max_size=4))
     def check(model_id, available):
         Manager.available = available
@@ -64,7 +64,7 @@ PLUGIN_RESULTS = st.recursive(
 )
 
 
-@examples(150)
+@examples(300)
 @given(mr_result=PLUGIN_RESULTS)
 def test_any_plugin_result_is_converted_or_refused_with_the_parse_message(monkeypatch, mr_result):
     class Plugin:
@@ -96,7 +96,7 @@ ADDRESSES = st.one_of(st.sampled_from(KNOWN), st.sampled_from(KNOWN).map(lambda 
                       st.sampled_from(KNOWN).map(str.upper), texts(huge=False))
 
 
-@examples(150)
+@examples(300)
 @given(url=ADDRESSES, version=st.sampled_from([None, "", "5.0"]))
 def test_detection_address_from_the_governance_address_as_the_python_rendering(url, version):
     real = APIClient(cloud())

@@ -45,7 +45,7 @@ DETECTION_METRICS = ["pii", "hap", "keyword", "answer_relevance", "faithfulness"
                      "topic_relevance"]
 
 
-@examples(60)
+@examples(300)
 @given(data=st.data())
 def test_detection_provider_matches_the_python_rendering(api_client, service, data):  # noqa: F811
     name = data.draw(st.sampled_from(DETECTION_METRICS))
@@ -90,7 +90,7 @@ def library_configuration(draw):
     )
 
 
-@examples(120)
+@examples(300)
 @given(data=st.data())
 def test_library_provider_matches_the_python_rendering(length_metric, data):
     configuration = library_configuration(data.draw)
@@ -201,7 +201,7 @@ OPTIONS = ["Yes", "No", "Maybe", "", None, 3]
 WRAPPED = "Error while computing metrics: groundedness. Reason: "
 
 
-@examples(150)
+@examples(300)
 @given(data=st.data())
 def test_criteria_judge_gives_a_record_per_row_or_the_wrapped_error(monkeypatch, engines, data):
     table = data.draw(tables(required=("record_id", "record_timestamp", "question", "answer", "contexts"),
@@ -221,7 +221,7 @@ def test_criteria_judge_gives_a_record_per_row_or_the_wrapped_error(monkeypatch,
         assert result[1] is Exception and result[2].startswith(WRAPPED), result
 
 
-@examples(100)
+@examples(200)
 @given(results=st.lists(st.one_of(st.builds(judge_result, st.sampled_from(OPTIONS), texts(huge=False)),
                                   st.none(), st.integers(), PLAIN_TEXT), min_size=1, max_size=4))
 def test_criteria_judge_post_processing_raises_python_errors(results):
