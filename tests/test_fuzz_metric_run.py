@@ -10,7 +10,7 @@ import sys
 
 import pandas as pd
 import pytest
-from fuzz_support import PLAIN_TEXT, assert_no_internal_text, cells, examples, tables
+from fuzz_support import PLAIN_TEXT, assert_no_internal_text, cells, examples, tables, tally
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -94,6 +94,7 @@ def run(call, configuration, data, metrics):
     except Exception as error:  # noqa: BLE001 - compared below
         assert_no_internal_text(error)
         value = ("raised", type(error), str(error))
+    tally(value[0] if value[0] == "value" else f"raised {value[1].__name__}")
     events = [event["custom.metric_name"] for event in segment_batch_manager.recorded_events()]
     after = visible(data) if isinstance(data, pd.DataFrame) else repr(data)
     return value, events, after

@@ -8,14 +8,14 @@ import sys
 import types
 
 import pytest
-from fuzz_support import PLAIN_TEXT, SURROGATE_TEXT, examples, outcome, texts
+from fuzz_support import PLAIN_TEXT, SURROGATE_TEXT, examples, mostly, outcome, texts
 from hypothesis import given
 from hypothesis import strategies as st
 
 import zentra_lumara_gov.evaluators.impl.model_risk_run_impl as impl
 from zentra_lumara_gov.clients.api_client import APIClient
 from zentra_lumara_gov.config import GenAIConfiguration
-from zentra_lumara_gov.entities.model_risk_result import ModelRiskResult
+from zentra_lumara_gov.entities.model_risk_result import Benchmark, ModelRiskResult, Risk, RiskMetric
 from zentra_lumara_gov.providers.screener_provider import ScreenerProvider
 from zentra_lumara_gov.utils.endpoint_table import CLV_ENDPOINT_TABLE, LUMARA_REGION_URLS
 
@@ -57,16 +57,29 @@ def test_model_id_check_accepts_the_offered_ids_and_lists_them_otherwise(monkeyp
 
 
 NUMBERS = st.one_of(st.floats(allow_nan=False), st.integers(-(2**53), 2**53))
-PLUGIN_RESULTS = st.recursive(
-    st.one_of(NUMBERS, st.none(), PLAIN_TEXT, st.booleans()),
-    lambda inner: st.one_of(st.dictionaries(PLAIN_TEXT, inner, max_size=3), st.lists(inner, max_size=2)),
-    max_leaves=12,
-)
+ODD = st.one_of(st.none(), PLAIN_TEXT, st.booleans(), st.lists(NUMBERS, max_size=2), st.just(float("nan")))
+
+
+# Risk -> benchmark -> metric -> number, as the plugin answers, with an odd value at any level.
+PLUGIN_RESULTS = mostly(st.dictionaries(PLAIN_TEXT, mostly(st.dictionaries(
+    PLAIN_TEXT, mostly(st.dictionaries(PLAIN_TEXT, mostly(NUMBERS, ODD, 12), max_size=3), ODD, 12), max_size=2), ODD, 12), max_size=3), ODD, 12)
+
+
+def converted(mr_result):
+    """The run's conversion of a plugin result, written out in Python."""
+    try:
+        return ("value", ModelRiskResult(risks=[
+            Risk(name=risk, benchmarks=[
+                Benchmark(name=bench, metrics=[RiskMetric(name=m, value=v) for m, v in metrics.items()])
+                for bench, metrics in benchmarks.items()])
+            for risk, benchmarks in mr_result.items()]))
+    except Exception as error:  # noqa: BLE001 - the expected outcome
+        return ("raised", Exception, "Failed to parse model risk result. " + str(error))
 
 
 @examples(300)
 @given(mr_result=PLUGIN_RESULTS)
-def test_any_plugin_result_is_converted_or_refused_with_the_parse_message(monkeypatch, mr_result):
+def test_any_plugin_result_is_converted_or_refused_with_the_parse_message(monkeypatch, capsys, mr_result):
     class Plugin:
         def __init__(self, **kwargs):
             pass
@@ -75,18 +88,8 @@ def test_any_plugin_result_is_converted_or_refused_with_the_parse_message(monkey
             return mr_result
 
     monkeypatch.setattr(impl, "EvaluateFMRisk", Plugin)
-    result = outcome(impl._evaluate_model_risk, custom_config(), APIClient(cloud()))
-    if result[0] == "value":
-        assert type(result[1]) is ModelRiskResult
-        assert [risk.name for risk in result[1].risks] == list(mr_result)
-        for risk in result[1].risks:
-            benchmarks = mr_result[risk.name]
-            assert [b.name for b in risk.benchmarks] == list(benchmarks)
-            for benchmark in risk.benchmarks:
-                assert [(m.name, m.value) for m in benchmark.metrics] == [
-                    (name, float(value)) for name, value in benchmarks[benchmark.name].items()]
-    else:
-        assert result[1] is Exception and result[2].startswith("Failed to parse model risk result. "), result
+    assert outcome(impl._evaluate_model_risk, custom_config(), APIClient(cloud())) == converted(mr_result)
+    assert capsys.readouterr().out == f"{mr_result}\n"
 
 
 # ---------------------------------------------------------------- endpoint tables

@@ -12,7 +12,7 @@ import types
 
 import pandas as pd
 import pytest
-from fuzz_support import PLAIN_TEXT, cells, examples, outcome, tables, texts
+from fuzz_support import PLAIN_TEXT, cells, examples, mostly, outcome, tables, texts
 from hypothesis import given
 from hypothesis import strategies as st
 from screener_support import api_client, class_attributes, server, service  # noqa: F401
@@ -206,8 +206,10 @@ WRAPPED = "Error while computing metrics: groundedness. Reason: "
 def test_criteria_judge_gives_a_record_per_row_or_the_wrapped_error(monkeypatch, engines, data):
     table = data.draw(tables(required=("record_id", "record_timestamp", "question", "answer", "contexts"),
                              max_rows=4, huge=False, surrogates=False))
-    template = data.draw(st.sampled_from([None, "{question} {answer}", "{record_id}", "{0}", "{nope}", "{"]))
-    answers = data.draw(st.lists(st.sampled_from(OPTIONS), min_size=len(table), max_size=len(table)))
+    template = data.draw(st.sampled_from([None] * 3 + ["{question} {answer}"] * 2 + ["{record_id}", "{0}",
+                                                                                    "{nope}", "{"]))
+    answers = data.draw(st.lists(st.sampled_from(["Yes", "No"] * 4 + OPTIONS), min_size=len(table),
+                                 max_size=len(table)))
     judge = FakeJudge([judge_result(option) for option in answers])
     monkeypatch.setattr(vp, "DirectJudge", lambda **kwargs: judge)
     provider = make_provider(criteria_description=None if template else "Is the {answer} right?",
@@ -222,8 +224,8 @@ def test_criteria_judge_gives_a_record_per_row_or_the_wrapped_error(monkeypatch,
 
 
 @examples(200)
-@given(results=st.lists(st.one_of(st.builds(judge_result, st.sampled_from(OPTIONS), texts(huge=False)),
-                                  st.none(), st.integers(), PLAIN_TEXT), min_size=1, max_size=4))
+@given(results=st.lists(mostly(st.builds(judge_result, st.sampled_from(OPTIONS), texts(huge=False)),
+                               st.one_of(st.none(), st.integers(), PLAIN_TEXT), one_in=12), min_size=1, max_size=4))
 def test_criteria_judge_post_processing_raises_python_errors(results):
     provider = make_provider()
     frame = pd.DataFrame({"record_id": [f"r{i}" for i in range(len(results))],
