@@ -16,12 +16,14 @@ The names below are loaded on first use, so ``import zentra_lumara_gov`` stays
 cheap: pandas and the compiled modules load with the first evaluation.
 """
 
-from __future__ import annotations
-
-import importlib
-from typing import TYPE_CHECKING, Any
+# Neither typing nor __future__ is imported here: ``import zentra_lumara_gov``
+# costs no more than the package's own module. Type checkers read this flag as
+# typing.TYPE_CHECKING.
+TYPE_CHECKING = False
 
 if TYPE_CHECKING:
+    from typing import Any
+
     __version__: str
     from zentra_lumara_gov._api import aevaluate, evaluate
     from zentra_lumara_gov.clients.api_client import APIClient, Credentials
@@ -52,7 +54,8 @@ _LAZY_NAMES = {
 __all__ = ["__version__", *sorted(_LAZY_NAMES)]
 
 
-def __getattr__(name: str) -> Any:
+def __getattr__(name: str) -> "Any":
+    """The public names, loaded on first use."""
     if name == "__version__":
         from importlib.metadata import PackageNotFoundError, version
 
@@ -61,12 +64,14 @@ def __getattr__(name: str) -> Any:
         except PackageNotFoundError:  # run from a source tree that was never installed
             value = "0+unknown"
     elif name in _LAZY_NAMES:
-        value = getattr(importlib.import_module(_LAZY_NAMES[name]), name)
+        from importlib import import_module
+
+        value = getattr(import_module(_LAZY_NAMES[name]), name)
     else:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
     globals()[name] = value
     return value
 
 
-def __dir__() -> list[str]:
+def __dir__() -> "list[str]":
     return sorted({*globals(), *__all__})

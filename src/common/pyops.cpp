@@ -4,6 +4,11 @@
 
 #include "common/errors.h"
 
+#if PY_VERSION_HEX >= 0x030D0000
+// Since 3.13 declared only in the interpreter's internal headers; still exported.
+extern "C" PyAPI_FUNC(int) _PyDict_MergeEx(PyObject *mp, PyObject *other, int override);
+#endif
+
 namespace zlg {
 
 namespace {

@@ -373,6 +373,7 @@ zlg::FunctionInfo info(const char *name, zlg::Signature signature, const char *d
 }  // namespace
 
 NB_MODULE(metric_run_impl, m) {
+  m.doc() = "The metric run: prepares the record table, resolves metric dependencies and runs every metric, blocking (_evaluate_metrics) or concurrently (_evaluate_metrics_async).";
   global.bind(m);
 
   // The module's imports, visible in its namespace like a Python module's.

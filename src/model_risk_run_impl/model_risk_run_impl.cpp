@@ -202,6 +202,7 @@ nb::object evaluate_model_risk(nb::handle configuration, nb::handle given_client
 }  // namespace
 
 NB_MODULE(model_risk_run_impl, m) {
+  m.doc() = "Foundation-model risk assessment: credentials for the AI SDK, model-id validation and the run of the model-risk plugin (_evaluate_model_risk).";
   global.bind(m);
 
   m.attr("inspect") = nb::module_::import_("inspect");

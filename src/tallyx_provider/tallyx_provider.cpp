@@ -744,6 +744,7 @@ nb::object build_provider_class(nb::dict ns) {
 }  // namespace
 
 NB_MODULE(tallyx_provider, m) {
+  m.doc() = "Evaluation-library provider: similarity and judge-model metrics computed through tallyx, with a shared lock and a time-limited cache of judge engines.";
   module_name = zlg::str(m.attr("__name__"));
   nb::dict ns = nb::borrow<nb::dict>(m.attr("__dict__"));
   global.bind(m);

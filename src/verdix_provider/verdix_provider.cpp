@@ -539,6 +539,7 @@ nb::object make_provider_class() {
 }  // namespace
 
 NB_MODULE(verdix_provider, m) {
+  m.doc() = "Criteria-judge provider: criteria and custom-prompt judge metrics computed through verdix, with token counts.";
   global.bind(m);
 
   nb::setattr(m, "asyncio", nb::module_::import_("asyncio"));
