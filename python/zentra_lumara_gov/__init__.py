@@ -25,16 +25,20 @@ if TYPE_CHECKING:
     from typing import Any
 
     __version__: str
-    from zentra_lumara_gov._api import aevaluate, evaluate
-    from zentra_lumara_gov.clients.api_client import APIClient, Credentials
-    from zentra_lumara_gov.config import AgenticAIConfiguration, GenAIConfiguration
-    from zentra_lumara_gov.entities.evaluation_result import (
-        AggregateMetricResult,
-        MetricsEvaluationResult,
-        RecordMetricResult,
+    # "X as X": names this package exports, as type checkers read them.
+    from zentra_lumara_gov._api import aevaluate as aevaluate, evaluate as evaluate
+    from zentra_lumara_gov.clients.api_client import APIClient as APIClient, Credentials as Credentials
+    from zentra_lumara_gov.config import (
+        AgenticAIConfiguration as AgenticAIConfiguration,
+        GenAIConfiguration as GenAIConfiguration,
     )
-    from zentra_lumara_gov.entities.metric import GenAIMetric
-    from zentra_lumara_gov.entities.metric_threshold import MetricThreshold
+    from zentra_lumara_gov.entities.evaluation_result import (
+        AggregateMetricResult as AggregateMetricResult,
+        MetricsEvaluationResult as MetricsEvaluationResult,
+        RecordMetricResult as RecordMetricResult,
+    )
+    from zentra_lumara_gov.entities.metric import GenAIMetric as GenAIMetric
+    from zentra_lumara_gov.entities.metric_threshold import MetricThreshold as MetricThreshold
 
 # Public name -> module that defines it.
 _LAZY_NAMES = {
