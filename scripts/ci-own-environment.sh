@@ -34,7 +34,8 @@ PY
 echo "ci-own-environment: the README's commands, in a copy of the sources"
 "$python" "$root/scripts/readme_blocks.py" "$section" bash > "$work/own-environment.sh"
 cat "$work/own-environment.sh"
-(cd "$work/zentra_lumara_gov" && env -u VIRTUAL_ENV bash -euo pipefail "$work/own-environment.sh")
+(cd "$work/zentra_lumara_gov" && env -u VIRTUAL_ENV bash -euo pipefail "$work/own-environment.sh") \
+  2> >(grep -v "^WARNING: Location 'file:" >&2)
 
 venv="$work/zlg-env"
 [ -x "$venv/bin/python" ] || { echo "ci-own-environment: the README's commands made no ../zlg-env" >&2; exit 1; }
@@ -44,7 +45,10 @@ echo
 echo "ci-own-environment: the README's quickstart, run in the new environment"
 mkdir "$work/user"
 "$python" "$root/scripts/readme_blocks.py" "Quickstart" python > "$work/user/quickstart.py"
-(cd "$work/user" && "$venv/bin/python" quickstart.py)
+"$python" "$root/scripts/readme_blocks.py" "Quickstart" text > "$work/user/shown.txt"
+(cd "$work/user" && "$venv/bin/python" quickstart.py | tee printed.txt)
+diff -u "$work/user/shown.txt" "$work/user/printed.txt" || {
+  echo "ci-own-environment: the quickstart printed something else than the README shows" >&2; exit 1; }
 
 echo "ci-own-environment: the stand-ins installed alone"
 python3.12 -m venv "$work/standins-env"

@@ -191,7 +191,7 @@ def test_metric_classes_from_the_short_path():
     assert metrics.AnswerRelevanceMetric().name == "answer_relevance"
 
 
-@pytest.mark.parametrize("module_name", ["zentra_lumara_gov", "zentra_lumara_gov._api"])
+@pytest.mark.parametrize("module_name", ["zentra_lumara_gov", "zentra_lumara_gov._api", "zentra_lumara_gov.config"])
 def test_docstring_examples_run(module_name):
     result = doctest.testmod(importlib.import_module(module_name), optionflags=doctest.ELLIPSIS, verbose=False)
     assert result.attempted > 0 and result.failed == 0
