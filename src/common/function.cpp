@@ -148,7 +148,7 @@ bool positional_only_passed_as_keyword(const FunctionData &d, PyObject *kwnames)
     if (d.info.signature.params[i].kind != ParamKind::positional_only) continue;
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
       PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-      if (key == d.names[i].ptr() || equals(d.names[i], key)) conflicts.append(key);
+      if (key == d.names[i].ptr() || equals(d.names[i], key)) conflicts.append(nb::handle(key));
     }
   }
   if (nb::len(conflicts) == 0) return false;

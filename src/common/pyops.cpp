@@ -77,8 +77,12 @@ bool hasattr(nb::handle obj, const char *name) {
   return getattr_or(obj, name).is_valid();
 }
 
+nb::str format_of(nb::handle obj) {
+  return nb::steal<nb::str>(checked(PyObject_Format(obj.ptr(), nullptr)).release());
+}
+
 std::string formatted(nb::handle obj) {
-  nb::object text = checked(PyObject_Format(obj.ptr(), nullptr));
+  nb::object text = format_of(obj);
   Py_ssize_t size = 0;
   const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
   if (!data) throw nb::python_error();

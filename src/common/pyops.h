@@ -58,7 +58,9 @@ nb::object getattr_or(nb::handle obj, const char *name, nb::handle fallback = nb
 // propagates (nb::hasattr and PyObject_HasAttr swallow every error).
 bool hasattr(nb::handle obj, const char *name);
 
-// f"{obj}" as UTF-8: format(obj, ""), which for most objects is str(obj).
+// f"{obj}": format(obj, ""), which for most objects is str(obj). As a str
+// for messages (any text), as UTF-8 for C++ code.
+nb::str format_of(nb::handle obj);
 std::string formatted(nb::handle obj);
 
 // type(obj).__name__ as UTF-8 ("int", "DataFrame"; no module prefix).
