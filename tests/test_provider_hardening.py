@@ -139,6 +139,40 @@ def test_messages_keep_caller_text_as_it_is(site, request, monkeypatch):
         assert str(raised.value.__cause__) == f"cannot score {SURROGATE}"
 
 
+class _NoText:
+    def __str__(self):
+        raise ZeroDivisionError("no text")
+
+
+def _with_name(make, private):
+    def run(*fixtures):
+        made = make(*fixtures)
+        setattr(made, private, _fail)
+        made.metric_name = _NoText()
+        return made.evaluate(pd.DataFrame({"question": ["q"], "record_id": ["r1"]}))
+    return run
+
+
+@pytest.mark.parametrize(("run", "fixtures"), [
+    (_with_name(lambda: tallyx_provider(), "_TallyxProvider__compute_metric"), ()),
+    (_with_name(lambda: verdix_provider(), "_VerdixProvider__build_judge"), ()),
+    (_with_name(screener_provider, "_ScreenerProvider__pre_process_data"), ("api_client",)),
+], ids=["tallyx", "verdix", "screener"])
+def test_a_message_that_cannot_be_made_is_chained_to_the_failure(request, run, fixtures):
+    with pytest.raises(ZeroDivisionError) as raised:
+        run(*(request.getfixturevalue(name) for name in fixtures))
+    assert type(raised.value.__context__) is ValueError
+    assert str(raised.value.__context__) == f"cannot score {SURROGATE}"
+
+
+def test_an_unknown_engine_name_is_quoted_as_given():
+    from zentra_lumara_gov.providers.tallyx_provider import TallyxProvider
+
+    with pytest.raises(Exception, match=f"^LLM Model provider '{SURROGATE}' is not supported.$"):
+        TallyxProvider._create_inference_engine_impl(provider=SURROGATE, model_id="m", use_cache=False,
+                                                     credentials_json="")
+
+
 def test_a_server_name_that_is_no_utf8_is_not_hosted(monkeypatch):
     monkeypatch.setenv("LUMARA_SERVER", "LMAI\udcff")
     monkeypatch.setattr(metric_run_impl, "api_client_cache", None)

@@ -164,6 +164,7 @@ nb::object evaluate_model_risk(nb::handle configuration, nb::handle given_client
     }
   } catch (nb::python_error &error) {
     if (!error.matches(PyExc_Exception)) throw;
+    zlg::HandlingScope handling(error.value());  // the context of an error made meanwhile
     zlg::raise_in_handler(
         PyExc_Exception,
         zlg::format_text("Error while evaluating FM risks. Reason: %S", error.value().ptr()), error);
@@ -195,6 +196,7 @@ nb::object evaluate_model_risk(nb::handle configuration, nb::handle given_client
     }
   } catch (nb::python_error &error) {
     if (!error.matches(PyExc_Exception)) throw;
+    zlg::HandlingScope handling(error.value());
     zlg::raise_in_handler(
         PyExc_Exception, zlg::format_text("Failed to parse model risk result. %S", error.value().ptr()),
         error);

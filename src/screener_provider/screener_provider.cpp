@@ -455,12 +455,13 @@ Coroutine evaluate_async(nb::object self, nb::object data) {
   } catch (...) {
     nb::python_error caught = zlg::current_python_error();
     if (!caught.matches(PyExc_Exception)) throw;
-    // One plain exception for every failure; the cause stays its context only.
+    // One plain exception for every failure; the cause stays its context only
+    // (also of an error raised while the message is made).
+    zlg::HandlingScope handling(caught.value());
     nb::object name = zlg::format_of(attr(self, names.metric_name));
-    nb::object reason = nb::str(caught.value());
     zlg::raise_in_handler(
         PyExc_Exception,
-        zlg::format_text("%s%U. Reason: %U", kErrorPrefix, name.ptr(), reason.ptr()), caught);
+        zlg::format_text("%s%U. Reason: %S", kErrorPrefix, name.ptr(), caught.value().ptr()), caught);
   }
 }
 

@@ -486,20 +486,21 @@ nb::object create_inference_engine_impl(const Args &a) {
   nb::object credentials = parse_json_or_empty(credentials_json);
   nb::object parameters = parse_json_or_empty(parameters_json);
 
-  std::string kind = zlg::str(provider);
-  if (kind == "lmai") {
+  // provider is exactly a str (checked above), compared as text.
+  auto is = [&](const char *name) { return PyUnicode_CompareWithASCIIString(provider.ptr(), name) == 0; };
+  if (is("lmai")) {
     return global("VMLInferenceEngineGeneration")("credentials"_a = credentials,
                                              "model_name"_a = model_id, "use_cache"_a = use_cache);
   }
-  if (kind == "openai") {
+  if (is("openai")) {
     return global("OpenAiInferenceEngine")("model_name"_a = model_id, "credentials"_a = credentials,
                                       "use_cache"_a = use_cache);
   }
-  if (kind == "azure_openai") {
+  if (is("azure_openai")) {
     return global("AzureOpenAIInferenceEngine")("model_name"_a = model_id,
                                            "credentials"_a = credentials, "use_cache"_a = use_cache);
   }
-  if (kind == "vertexai" || kind == "google_ai_studio" || kind == "aws_bedrock") {
+  if (is("vertexai") || is("google_ai_studio") || is("aws_bedrock")) {
     // Every parameter entry becomes one more keyword argument.
     nb::dict fixed;
     fixed["model"] = model_id;
@@ -507,15 +508,16 @@ nb::object create_inference_engine_impl(const Args &a) {
     fixed["use_cache"] = use_cache;
     return zlg::call_with_keywords(global("LiteLLMInferenceEngine"), fixed, parameters);
   }
-  if (kind == "portkey") {
+  if (is("portkey")) {
     return global("PortKeyInferenceEngine")("credentials"_a = credentials, "model"_a = model_id,
                                        "use_cache"_a = use_cache);
   }
-  if (kind == "lmo_gateway") {
+  if (is("lmo_gateway")) {
     return global("LmoAIGatewayInferenceEngine")("credentials"_a = credentials,
                                             "use_cache"_a = use_cache);
   }
-  zlg::raise(PyExc_Exception, "LLM Model provider '" + kind + "' is not supported.");
+  zlg::raise(PyExc_Exception,
+             zlg::format_text("LLM Model provider '%U' is not supported.", provider.ptr()));
 }
 
 // ---------------------------------------------------------------------------

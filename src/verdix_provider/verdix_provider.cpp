@@ -164,11 +164,11 @@ nb::object evaluate(const zlg::Args &args) {
   } catch (...) {
     nb::python_error caught = zlg::current_python_error();
     if (!caught.matches(PyExc_Exception)) throw caught;
-    nb::object reason = nb::str(caught.value());
-    nb::object name = nb::str(self.attr("metric_name"));
+    zlg::HandlingScope handling(caught.value());  // the context of an error made meanwhile
+    nb::object name = self.attr("metric_name");
     zlg::raise_from(PyExc_Exception,
-                    zlg::format_text("Error while computing metrics: %U. Reason: %U", name.ptr(),
-                                     reason.ptr()),
+                    zlg::format_text("Error while computing metrics: %S. Reason: %S", name.ptr(),
+                                     caught.value().ptr()),
                     caught);
   }
 }
