@@ -299,3 +299,31 @@ def test_chain_context_breaks_cycles_as_the_interpreter(native_probe, case):
     except BaseException as error:
         python = error
     assert native_chains == (_chain(python), _chain(context))
+
+
+class Specials:
+    def plain(self):
+        return "plain"
+
+    @classmethod
+    def of_class(cls):
+        return cls
+
+    @staticmethod
+    def static():
+        return "static"
+
+    value = 7
+
+
+@pytest.mark.parametrize("name", ["plain", "of_class", "static", "value", "on_instance", "absent"])
+def test_special_method_lookup_binds_from_the_type(native_probe, name):
+    instance = Specials()
+    instance.on_instance = lambda: "instance"
+    found, bound = native_probe.special_method(instance, name)
+    # The interpreter's lookup: the type's attribute, through its __get__.
+    attribute = inspect.getattr_static(Specials, name, None)
+    assert found is (attribute is not None)
+    if found:
+        expected = attribute.__get__(instance, Specials) if hasattr(attribute, "__get__") else attribute
+        assert bound == expected
