@@ -37,6 +37,15 @@ class RaggedScores(pd.DataFrame):
         return pd.Series(["r1"])
 
 
+class RaggedColumns:
+    """Looks like a table of two text columns, one shorter than the other."""
+
+    columns = pd.Index(["question", "record_id"])
+
+    def __getitem__(self, key):
+        return pd.Series(["q1", "q2"] if key == "question" else ["r1"], dtype=object)
+
+
 RAGGED = {"faithfulness": np.array([0.1, 0.2, 0.3, 0.4]), "record_id": np.array(["r1"])}
 
 PRIVATE_STEPS = [
@@ -47,6 +56,8 @@ PRIVATE_STEPS = [
      "the score table holds 4 scores but 1 record ids"),
     ("__compute_metric", "data", RAGGED, AttributeError, "'dict' object has no attribute 'to_dict'"),
     ("__compute_metric", "data", "text", AttributeError, "'str' object has no attribute 'to_dict'"),
+    ("__compute_metric", "data", RaggedColumns(), AttributeError,
+     "'RaggedColumns' object has no attribute 'to_dict'"),
     ("__pre_process_data", "data", RAGGED, AttributeError, "'dict' object has no attribute 'index'"),
 ]
 
