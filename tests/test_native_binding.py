@@ -71,6 +71,7 @@ BINDING_CASES = [
     ("one", (1, 2, 3), {"zz": 1}),
     ("one", (), {}),
     ("one", (), {"\udce9": 1}),
+    ("one", (), {0: 1}),
     ("one", (1,), {"y": 1, "z": 2}),
     ("pair", (), {"c": 1, "zz": 2, "b": 3, "a": 4}),
     ("pair", (1,), {"b": 2, "c": 3}),
@@ -327,3 +328,10 @@ def test_special_method_lookup_binds_from_the_type(native_probe, name):
     if found:
         expected = attribute.__get__(instance, Specials) if hasattr(attribute, "__get__") else attribute
         assert bound == expected
+
+
+@pytest.mark.parametrize("key", [0, 1.5, None, "a", "caf\udce9"])
+@pytest.mark.parametrize("fn", ["{}".format, dict, one], ids=["builtin", "class", "function"])
+def test_repeated_unpacked_keys_of_any_kind(native_probe, fn, key):
+    native = _outcome(lambda: native_probe.call_unpacking(fn, {key: 1}, {key: 2}))
+    assert native == _outcome(lambda: fn(**{key: 1}, **{key: 2}))
