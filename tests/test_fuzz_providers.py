@@ -181,8 +181,6 @@ for step, argument in [
 """
 
 
-@pytest.mark.xfail(strict=True, reason="the library steps walk one column's length reading another's "
-                                       "items unchecked (out-of-bounds read)")
 def test_library_steps_refuse_columns_of_unequal_lengths():
     child = subprocess.run([sys.executable, "-c", RAGGED_COLUMNS], capture_output=True, text=True, timeout=120)
     assert child.returncode == 0, child.stderr[-2000:]
