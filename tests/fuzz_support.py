@@ -8,8 +8,11 @@ interpreter crash takes pytest down with it, and that fails the run.
 
 from __future__ import annotations
 
+import contextlib
+import faulthandler
 import math
 import os
+import sys
 
 import numpy as np
 import pandas as pd
@@ -60,13 +63,25 @@ def tally(kind: str) -> None:
         pass
 
 
+@contextlib.contextmanager
+def watchdog(seconds: float = 120.0):
+    """Ends the process with every thread's traceback if the block runs longer than ``seconds``:
+    a hang, in Python or in native code, fails the run instead of stalling it."""
+    faulthandler.dump_traceback_later(seconds, exit=True, file=sys.__stderr__)
+    try:
+        yield
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+
+
 def outcome(call, *args, **kwargs):
     """("value", result) or ("raised", type, message) of one call, checked for native detail.
 
     Each outcome is noted as a hypothesis event, so --hypothesis-show-statistics tells how the
     examples split between results and each kind of error."""
     try:
-        result = ("value", call(*args, **kwargs))
+        with watchdog():
+            result = ("value", call(*args, **kwargs))
         tally("value")
         return result
     except Exception as error:  # noqa: BLE001 - the outcome is what is compared

@@ -10,7 +10,7 @@ import sys
 
 import pandas as pd
 import pytest
-from fuzz_support import PLAIN_TEXT, assert_no_internal_text, cells, examples, tables, tally
+from fuzz_support import PLAIN_TEXT, assert_no_internal_text, cells, examples, tables, tally, watchdog
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -89,7 +89,8 @@ def run(call, configuration, data, metrics):
     """The outcome of one run, with the caller's table as it is afterwards."""
     segment_batch_manager.clear_recorded_events()
     try:
-        result = call(configuration, data, metrics, api_client="client", extra="kw")
+        with watchdog():
+            result = call(configuration, data, metrics, api_client="client", extra="kw")
         value = ("value", [r for r in result.metrics_result])
     except Exception as error:  # noqa: BLE001 - compared below
         assert_no_internal_text(error)
