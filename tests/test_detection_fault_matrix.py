@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import asyncio
 import collections
-import json
 import os
 import random
 
