@@ -109,12 +109,16 @@ def test_every_record_is_accounted_for_under_a_random_fault_mix(api_client, serv
             assert got[2], f"record {index}: an error without its cause"
             got = got[:2] + (None,)
         assert got == expected, f"record {index} met {met[index]}"
-        tally[(got[0], got[1] if got[0] == "error" else "value", len(met[index]))] += 1
+        if got[0] == "value":
+            tally[("value", len(met[index]))] += 1
+        else:
+            cause = ("not JSON" if expected[2] else "dropped") if got[1] == "REQUEST_FAILED" else "status"
+            tally[("error " + got[1], cause, len(met[index]))] += 1
     assert sum(tally.values()) == result.total_records == RECORDS
     values = [record.value for record in records if record.errors is None]
     assert result.mean == round(sum(values) / len(values), 4)
     assert len(sessions) == 2 and all(session.closed for _, _, session in sessions)
-    print("\nfault matrix accounting (outcome, code, attempts): count")
+    print("\nfault matrix accounting (outcome, [cause,] attempts): records")
     for key, count in sorted(tally.items(), key=str):
         print(f"  {key}: {count}")
 
