@@ -157,6 +157,16 @@ void merge_keywords(nb::handle callable, nb::handle keywords, nb::handle mapping
   throw nb::python_error();
 }
 
+nb::object lookup_special(nb::handle obj, const char *name) {
+  nb::object key = intern(name);
+  PyTypeObject *type = Py_TYPE(obj.ptr());
+  PyObject *found = _PyType_Lookup(type, key.ptr());  // borrowed
+  if (!found) return nb::object();
+  descrgetfunc bind = Py_TYPE(found)->tp_descr_get;
+  if (!bind) return nb::borrow(found);
+  return checked(bind(found, obj.ptr(), reinterpret_cast<PyObject *>(type)));
+}
+
 nb::object call_with_keywords(nb::handle callable, nb::handle kwargs) {
   nb::tuple no_arguments;
   return checked(PyObject_Call(callable.ptr(), no_arguments.ptr(), kwargs.ptr()));

@@ -58,6 +58,12 @@ nb::object getattr_or(nb::handle obj, const char *name, nb::handle fallback = nb
 // propagates (nb::hasattr and PyObject_HasAttr swallow every error).
 bool hasattr(nb::handle obj, const char *name);
 
+// The special method `name` of obj as the interpreter finds it for `with`,
+// `async with` and the like: looked up on type(obj) (never on the instance)
+// and bound to obj through the descriptor protocol. Invalid when the type has
+// no such attribute.
+nb::object lookup_special(nb::handle obj, const char *name);
+
 // f"{obj}" as UTF-8: format(obj, ""), which for most objects is str(obj).
 std::string formatted(nb::handle obj);
 

@@ -340,7 +340,7 @@ Coroutine evaluate_metrics_async(nb::object configuration, nb::object data, nb::
     nb::object gathering = global("gather_with_concurrency")(
         nb::arg("coros") = futures, nb::arg("max_concurrency") = max_concurrency);
     handed_over = true;  // from here on the gather owns the coroutines
-    nb::object gathered = co_await gathering;
+    nb::object gathered = co_await std::move(gathering);  // held where the collector sees it
     results.attr("extend")(gathered);
   } catch (...) {
     failure = std::current_exception();

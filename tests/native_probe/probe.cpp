@@ -65,11 +65,15 @@ Coroutine await_catching(nb::object awaitable) {
   }
 }
 
+// The body of with_manager's `async with`: await body(entered); extra: (body,).
+Coroutine call_body(nb::object entered, nb::tuple extra) {
+  nb::object body = extra[0];
+  co_return co_await body(entered);
+}
+
 // async with manager as entered: return await body(entered)
 Coroutine with_manager(nb::object manager, nb::object body) {
-  co_return co_await zlg::async_with(manager, [body](nb::object entered) -> Coroutine {
-    co_return co_await body(entered);
-  });
+  co_return co_await zlg::async_with(manager, call_body, nb::make_tuple(body));
 }
 
 // Raises a C++ exception from inside the frame.
