@@ -147,6 +147,17 @@ PySendResult finish(CoroutineObject *self, PyObject **result) {
   return PYGEN_RETURN;
 }
 
+// What the awaitable's throw() gave: a value it yields, its return value
+// (taken from StopIteration into *out), or an error.
+PySendResult throw_status(PyObject **out) {
+  if (*out) return PYGEN_NEXT;
+  if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return PYGEN_ERROR;
+  PyObject *stop = PyErr_GetRaisedException();
+  *out = PyObject_GetAttrString(stop, "value");
+  Py_DECREF(stop);
+  return *out ? PYGEN_RETURN : PYGEN_ERROR;
+}
+
 // Throws `thrown` (owned) into the awaitable the frame waits on. Returns
 // true when the awaitable handled it (status and *out are then set), false
 // when it is to be raised at the co_await (promise.thrown is then set).
@@ -187,23 +198,41 @@ bool throw_into_delegate(Coroutine::promise_type &promise, PyObject *thrown, PyS
   *out = PyObject_CallOneArg(throw_method, thrown);
   Py_DECREF(throw_method);
   Py_DECREF(thrown);
-  if (*out) {
-    *status = PYGEN_NEXT;
-  } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-    PyObject *stop = PyErr_GetRaisedException();
-    *out = PyObject_GetAttrString(stop, "value");
-    Py_DECREF(stop);
-    *status = *out ? PYGEN_RETURN : PYGEN_ERROR;
-  } else {
-    *status = PYGEN_ERROR;
-  }
+  *status = throw_status(out);
   return true;
+}
+
+PyObject *exception_to_throw(PyObject *const *args, Py_ssize_t nargs);
+
+// throw() with its arguments as given (an owned tuple), into a coroutine
+// that waits on an awaitable: they go on to the awaitable's throw() as they
+// are, as the interpreter passes them on. Returns 1 when the awaitable took
+// them (status and *out set), 0 when they are to be raised at the co_await
+// (promise.thrown set), -1 on an error that leaves the coroutine as it was.
+int throw_arguments_into_delegate(Coroutine::promise_type &promise, PyObject *arguments,
+                                  PySendResult *status, PyObject **out) {
+  nb::object owned = nb::steal(arguments);
+  PyObject *throw_method = nullptr;
+  if (get_optional_attr(promise.delegate, "throw", &throw_method) < 0) return -1;
+  if (!throw_method) {
+    PyObject *exc = exception_to_throw(&PyTuple_GET_ITEM(arguments, 0), PyTuple_GET_SIZE(arguments));
+    if (!exc) return -1;
+    Py_CLEAR(promise.delegate);
+    promise.thrown = exc;
+    return 0;
+  }
+  *out = PyObject_Call(throw_method, arguments, nullptr);
+  Py_DECREF(throw_method);
+  *status = throw_status(out);
+  return 1;
 }
 
 // Runs the C++ frame until it waits on an awaitable or ends; then drives the
 // awaitable until it yields a value to the caller or finishes. `value` is
-// what to send in; `thrown` (owned, may be null) is an exception to throw in.
-PySendResult step(CoroutineObject *self, PyObject *value, PyObject *thrown, PyObject **result) {
+// what to send in; `thrown` (owned, may be null) is an exception to throw in,
+// `thrown_arguments` (owned, may be null) throw()'s arguments for the awaitable.
+PySendResult step(CoroutineObject *self, PyObject *value, PyObject *thrown,
+                  PyObject *thrown_arguments, PyObject **result) {
   Coroutine::promise_type &promise = promise_of(self);
   bool resume_frame = promise.delegate == nullptr;
 
@@ -221,7 +250,15 @@ PySendResult step(CoroutineObject *self, PyObject *value, PyObject *thrown, PyOb
       // Drive the awaitable the frame waits on.
       PyObject *out = nullptr;
       PySendResult status;
-      if (thrown) {
+      if (thrown_arguments) {
+        int taken = throw_arguments_into_delegate(promise, thrown_arguments, &status, &out);
+        thrown_arguments = nullptr;
+        if (taken < 0) return PYGEN_ERROR;
+        if (taken == 0) {
+          resume_frame = true;
+          continue;
+        }
+      } else if (thrown) {
         bool handled = throw_into_delegate(promise, thrown, &status, &out);
         thrown = nullptr;
         if (!handled) {
@@ -280,30 +317,33 @@ class ExceptionStateScope {
 };
 
 PySendResult send_checked(CoroutineObject *self, PyObject *value, PyObject *thrown,
-                          PyObject **result) {
+                          PyObject **result, PyObject *thrown_arguments = nullptr) {
   if (self->state == State::created && !thrown && value != Py_None) {
     PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
     return PYGEN_ERROR;
   }
   if (self->state == State::running) {
     Py_XDECREF(thrown);
+    Py_XDECREF(thrown_arguments);
     PyErr_SetString(PyExc_ValueError, "coroutine already executing");
     return PYGEN_ERROR;
   }
   if (self->state == State::closed) {
     Py_XDECREF(thrown);
+    Py_XDECREF(thrown_arguments);
     PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
     return PYGEN_ERROR;
   }
   // Each await of a native coroutine by another is a level of C recursion.
   if (Py_EnterRecursiveCall("")) {
     Py_XDECREF(thrown);
+    Py_XDECREF(thrown_arguments);
     return PYGEN_ERROR;
   }
   PySendResult status;
   {
     ExceptionStateScope exception_state(promise_of(self));
-    status = step(self, value, thrown, result);
+    status = step(self, value, thrown, thrown_arguments, result);
     if (self->state == State::running) {
       self->state = State::suspended;
       promise_of(self).exception_state = nullptr;
@@ -363,23 +403,26 @@ PyObject *normalized_exception(PyObject *type, PyObject *value) {
   return exc;
 }
 
-// throw(value) or the deprecated throw(type[, value[, traceback]]), with the
-// interpreter's checks and normalisation. Returns the exception (owned).
-PyObject *exception_to_throw(PyObject *const *args, Py_ssize_t nargs) {
+// The argument checks of throw(value) / the deprecated
+// throw(type[, value[, traceback]]), made before anything else.
+bool throw_call_allowed(Py_ssize_t nargs) {
   if (nargs < 1) {
     PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
-    return nullptr;
+    return false;
   }
   if (nargs > 3) {
     PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
-    return nullptr;
+    return false;
   }
-  if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
-                                "the (type, exc, tb) signature of throw() is deprecated, "
-                                "use the single-arg signature instead.",
-                                1) < 0) {
-    return nullptr;
-  }
+  return nargs == 1 || PyErr_WarnEx(PyExc_DeprecationWarning,
+                                    "the (type, exc, tb) signature of throw() is deprecated, "
+                                    "use the single-arg signature instead.",
+                                    1) == 0;
+}
+
+// The exception throw()'s arguments stand for, normalised as the
+// interpreter does. Returns it owned, or null with an error set.
+PyObject *exception_to_throw(PyObject *const *args, Py_ssize_t nargs) {
   PyObject *type = args[0];
   PyObject *value = nargs > 1 ? args[1] : Py_None;
   PyObject *traceback = nargs > 2 ? args[2] : Py_None;
@@ -411,10 +454,21 @@ PyObject *exception_to_throw(PyObject *const *args, Py_ssize_t nargs) {
 }
 
 PyObject *coroutine_throw(PyObject *obj, PyObject *const *args, Py_ssize_t nargs) {
-  PyObject *exc = exception_to_throw(args, nargs);
-  if (!exc) return nullptr;
+  if (!throw_call_allowed(nargs)) return nullptr;
+  CoroutineObject *self = as_coroutine(obj);
   PyObject *result = nullptr;
-  PySendResult status = send_checked(as_coroutine(obj), Py_None, exc, &result);
+  PySendResult status;
+  if (self->state == State::suspended && promise_of(self).delegate &&
+      !PyErr_GivenExceptionMatches(args[0], PyExc_GeneratorExit)) {
+    PyObject *arguments = PyTuple_New(nargs);
+    if (!arguments) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(arguments, i, Py_NewRef(args[i]));
+    status = send_checked(self, Py_None, nullptr, &result, arguments);
+  } else {
+    PyObject *exc = exception_to_throw(args, nargs);
+    if (!exc) return nullptr;
+    status = send_checked(self, Py_None, exc, &result);
+  }
   return to_iterator_result(status, result);
 }
 
