@@ -60,7 +60,23 @@ class Odd(Exception, metaclass=RaisingCheck):
     pass
 
 
-def reach(state, make):
+class Reenters(Suspend):
+    """Suspends once; on the way, applies `operation` to the coroutine awaiting it."""
+
+    def __init__(self, operation):
+        self.operation = operation
+        self.target = self.seen = None
+
+    def __await__(self):
+        self.seen = outcome(lambda: self.operation(self.target))
+        return (yield from super().__await__())
+
+
+def reach(state, make, operation):
+    if state == "running":
+        reenters = Reenters(operation)
+        coroutine = reenters.target = make(reenters)
+        return coroutine, lambda: (reenters.seen, outcome(lambda: coroutine.send(None)))
     coroutine = make(Suspend())
     if state in ("suspended", "returned", "failed", "closed"):
         coroutine.send(None)
@@ -72,7 +88,7 @@ def reach(state, make):
             coroutine.throw(KeyError("boom"))
     if state == "closed":
         coroutine.close()
-    return coroutine
+    return coroutine, lambda: outcome(lambda: operation(coroutine))
 
 
 def await_from_another(coroutine):
@@ -96,7 +112,7 @@ OPERATIONS = {
     "next()": lambda c: next(c),
     "await by another": await_from_another,
 }
-STATES = ["created", "suspended", "returned", "failed", "closed"]
+STATES = ["created", "suspended", "running", "returned", "failed", "closed"]
 
 
 @pytest.mark.parametrize("operation", OPERATIONS)
@@ -104,10 +120,9 @@ STATES = ["created", "suspended", "returned", "failed", "closed"]
 def test_state_matrix_matches_python(native_probe, state, operation):
     results = []
     for make in (native_probe.await_one, python_await_one):
-        coroutine = reach(state, make)
+        coroutine, apply = reach(state, make, OPERATIONS[operation])
         before = inspect.getcoroutinestate(coroutine)
-        result = outcome(lambda: OPERATIONS[operation](coroutine))
-        results.append((before, result, inspect.getcoroutinestate(coroutine)))
+        results.append((before, apply(), inspect.getcoroutinestate(coroutine)))
         coroutine.close()
     assert results[0] == results[1]
 
@@ -125,21 +140,31 @@ class AwaitReturns:
         return self.make()
 
 
+def started(coroutine):
+    coroutine.send(None)
+    return coroutine
+
+
 @pytest.mark.parametrize("awaitable", [
-    lambda: 42,
-    lambda: AwaitReturns(lambda: 42),
-    lambda: AwaitReturns(generator_coroutine),
-    lambda: AwaitReturns(lambda: python_await_one(Suspend())),
-    lambda: generator_coroutine(),
-], ids=["not awaitable", "non-iterator", "generator coroutine", "coroutine", "types.coroutine"])
+    lambda probe: 42,
+    lambda probe: AwaitReturns(lambda: 42),
+    lambda probe: AwaitReturns(generator_coroutine),
+    lambda probe: AwaitReturns(lambda: python_await_one(Suspend())),
+    lambda probe: generator_coroutine(),
+    lambda probe: started(python_await_one(Suspend())),
+    lambda probe: started(probe.await_one(Suspend())),
+], ids=["not awaitable", "non-iterator", "generator coroutine", "coroutine", "types.coroutine",
+        "awaited coroutine", "awaited native coroutine"])
 def test_what_await_accepts_matches_python(native_probe, awaitable):
     results = []
     for make in (native_probe.await_one, python_await_one):
-        coroutine = make(awaitable())
+        inner = awaitable(native_probe)
+        coroutine = make(inner)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", RuntimeWarning)  # the inner coroutine of a refusal
             results.append(outcome(lambda: coroutine.send(None)))
             coroutine.close()
+            getattr(inner, "close", lambda: None)()
             gc.collect()
     assert results[0] == results[1]
 

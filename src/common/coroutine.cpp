@@ -88,7 +88,7 @@ bool is_any_coroutine(PyObject *obj) {
 bool awaited_already(PyObject *obj) {
   if (Py_IS_TYPE(obj, get_coroutine_type())) {
     CoroutineObject *other = as_coroutine(obj);
-    return other->frame && promise_of(other).delegate;
+    return other->state == State::suspended && promise_of(other).delegate;
   }
   if (!PyCoro_CheckExact(obj)) return false;
   nb::object awaited = checked(PyObject_GetAttrString(obj, "cr_await"));
