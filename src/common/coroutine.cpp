@@ -870,13 +870,15 @@ nb::object require_awaitable(nb::object obj, const char *method) {
 }  // namespace
 
 Coroutine async_with(nb::object manager, AsyncWithBody body, nb::tuple extra) {
-  nb::object aenter = lookup_special(manager, "__aenter__");
+  static const nb::handle aenter_name = intern("__aenter__").release();
+  static const nb::handle aexit_name = intern("__aexit__").release();
+  nb::object aenter = lookup_special(manager, aenter_name);
   const char *unsupported = "'%.200s' object does not support the asynchronous context manager protocol";
   if (!aenter.is_valid()) {
     PyErr_Format(PyExc_TypeError, unsupported, Py_TYPE(manager.ptr())->tp_name);
     throw nb::python_error();
   }
-  nb::object aexit = lookup_special(manager, "__aexit__");
+  nb::object aexit = lookup_special(manager, aexit_name);
   if (!aexit.is_valid()) {
     std::string missed = std::string(unsupported) + " (missed __aexit__ method)";
     PyErr_Format(PyExc_TypeError, missed.c_str(), Py_TYPE(manager.ptr())->tp_name);
