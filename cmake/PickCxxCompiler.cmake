@@ -1,9 +1,18 @@
-# Included before project(): when no C++ compiler is named (CMAKE_CXX_COMPILER
-# or $CXX), and the default one destroys temporaries inside co_await twice
-# (cmake/await_temporary_check.cpp; g++ 12 does), build with clang++-16 if it
-# is installed. AwaitTemporaryCheck.cmake then refuses what is still affected.
-if(NOT DEFINED CMAKE_CXX_COMPILER AND NOT DEFINED ENV{CXX})
-  find_program(ZLG_DEFAULT_CXX NAMES c++ g++ clang++)
+# Included before project(): when the C++ compiler about to be used ($CXX,
+# which pip's build back end fills in from Python's own configuration, or
+# else c++) destroys temporaries inside co_await twice
+# (cmake/await_temporary_check.cpp; g++ 12 does), and clang++-16 is
+# installed, build with clang++-16 instead. A compiler named with
+# CMAKE_CXX_COMPILER is left alone; AwaitTemporaryCheck.cmake then refuses
+# whatever is still affected.
+if(NOT DEFINED CMAKE_CXX_COMPILER)
+  if(DEFINED ENV{CXX} AND NOT "$ENV{CXX}" STREQUAL "")
+    separate_arguments(zlg_cxx_words NATIVE_COMMAND "$ENV{CXX}")
+    list(GET zlg_cxx_words 0 zlg_cxx_name)
+    find_program(ZLG_DEFAULT_CXX NAMES "${zlg_cxx_name}")
+  else()
+    find_program(ZLG_DEFAULT_CXX NAMES c++ g++ clang++)
+  endif()
   find_program(ZLG_CLANG16_CXX NAMES clang++-16)
   if(ZLG_DEFAULT_CXX AND ZLG_CLANG16_CXX)
     set(zlg_scratch "${CMAKE_BINARY_DIR}/await-temporary-precheck")
