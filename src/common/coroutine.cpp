@@ -91,7 +91,8 @@ bool awaited_already(PyObject *obj) {
     return other->state == State::suspended && promise_of(other).delegate;
   }
   if (!PyCoro_CheckExact(obj)) return false;
-  nb::object awaited = checked(PyObject_GetAttrString(obj, "cr_await"));
+  static const nb::handle cr_await = intern("cr_await").release();
+  nb::object awaited = checked(PyObject_GetAttr(obj, cr_await.ptr()));
   return !awaited.is_none();
 }
 
@@ -808,7 +809,8 @@ nb::object Coroutine::promise_type::PyAwaiter::await_resume() {
 }
 
 Coroutine::promise_type::PyAwaiter Coroutine::promise_type::await_transform(Coroutine &&inner) {
-  return PyAwaiter{std::move(inner).to_python("<native>", "<native>"), this};
+  static const nb::handle name = intern("<native>").release();
+  return PyAwaiter{std::move(inner).to_python(name, name), this};
 }
 
 std::suspend_never Coroutine::promise_type::await_transform(HandlingException &&handling) {
@@ -834,19 +836,22 @@ Coroutine::~Coroutine() {
 }
 
 nb::object Coroutine::to_python(const std::string &name, const std::string &qualname) && {
+  nb::str name_text(name.data(), name.size());
+  nb::str qualname_text(qualname.data(), qualname.size());
+  return std::move(*this).to_python(name_text, qualname_text);
+}
+
+nb::object Coroutine::to_python(nb::handle name, nb::handle qualname) && {
   PyTypeObject *type = get_coroutine_type();
   auto *self = PyObject_GC_New(CoroutineObject, type);
   if (!self) throw nb::python_error();
   self->frame = std::exchange(handle_, {});
-  self->name = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-  self->qualname =
-      PyUnicode_FromStringAndSize(qualname.data(), static_cast<Py_ssize_t>(qualname.size()));
+  self->name = Py_NewRef(name.ptr());
+  self->qualname = Py_NewRef(qualname.ptr());
   self->weakrefs = nullptr;
   self->state = State::created;
-  nb::object result = nb::steal(reinterpret_cast<PyObject *>(self));
-  if (!self->name || !self->qualname) throw nb::python_error();
   PyObject_GC_Track(self);
-  return result;
+  return nb::steal(reinterpret_cast<PyObject *>(self));
 }
 
 bool is_native_coroutine(nb::handle obj) { return Py_IS_TYPE(obj.ptr(), get_coroutine_type()); }

@@ -138,6 +138,7 @@ class Coroutine {
 
   // Hands the frame to a new Python coroutine object named name/qualname.
   nb::object to_python(const std::string &name, const std::string &qualname) &&;
+  nb::object to_python(nb::handle name, nb::handle qualname) &&;  // str objects
 
  private:
   explicit Coroutine(handle_type handle) : handle_(handle) {}
