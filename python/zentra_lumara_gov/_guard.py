@@ -136,7 +136,6 @@ def failed_aggregate(metric: Any, failure: tuple[str, str], data: Any, configura
         total_records=len(records),
         record_level_metrics=records,
         errors=[Error(code=code, message_en=message)],
-        failed_records=len(records),
     )
 
 

@@ -8,7 +8,7 @@ import numbers
 from typing import Any
 
 import pandas as pd
-from pydantic import PrivateAttr, SerializeAsAny, field_validator, model_validator
+from pydantic import PrivateAttr, SerializeAsAny, field_validator
 
 from zentra_lumara_gov.entities.base_classes import BaseEntity, Error
 from zentra_lumara_gov.entities.enums import MetricGroup
@@ -71,14 +71,15 @@ class AggregateMetricResult(_MetricResultBase):
     min: float | None = None
     max: float | None = None
     mean: float | None = None
-    # Records without a value; counted from the record results when not given.
-    failed_records: int | None = None
 
-    @model_validator(mode="after")
-    def _count_failed_records(self) -> "AggregateMetricResult":
-        if self.failed_records is None:
-            self.failed_records = sum(1 for record in self.record_level_metrics if _missing(record.value))
-        return self
+    @property
+    def failed_records(self) -> int:
+        """How many record results have no value (a failed record, or every record of a failed metric).
+
+        Counted from the record results, so it is never out of step with them
+        and adds nothing to the JSON form.
+        """
+        return sum(1 for record in self.record_level_metrics if _missing(record.value))
 
     @property
     def failed(self) -> bool:
