@@ -113,6 +113,18 @@ def test_wide_table_has_a_row_per_record_and_a_column_per_metric(data, kept, col
     assert wide.astype(object).where(wide.notna(), None).iloc[0].to_list() == first_row
 
 
+@pytest.mark.parametrize("fields, limit, texts", [
+    (["question", "answer"], 120, {"1": "q1", "2": "q2", "3": "q3"}),  # a field the table lacks is left out
+    (["support", "question"], 120, {"1": "s1 | q1", "2": "s2 | q2", "3": "s3 | q3"}),
+    (["long"], 6, {"1": "a b c\u2026", "2": "", "3": "short"}),  # white space folded, then cut
+    ([], 120, {}),
+])
+def test_record_texts_name_the_records_for_the_report(fields, limit, texts):
+    result = two_metrics()
+    result.keep_input(INPUT.assign(long=["a\n b   c d e", None, "short"]), "id", fields)
+    assert result.record_texts(limit) == texts
+
+
 def test_csv_and_parquet_write_lists_and_mappings_as_json(tmp_path):
     result = two_metrics()
     result.to_csv(tmp_path / "r.csv")

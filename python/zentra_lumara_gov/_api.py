@@ -205,7 +205,9 @@ class _PreparedRun:
             sink.close()
 
     def finish(self, result: Any) -> Any:
-        result.keep_input(self.table, self.configuration.record_id_field)
+        configuration = self.configuration
+        text_fields = [*(configuration.input_fields or []), *(configuration.output_fields or [])]
+        result.keep_input(self.table, configuration.record_id_field, text_fields)
         return result
 
 

@@ -53,7 +53,7 @@ def render(result: Any, title: str = "Evaluation report") -> str:
         *(_histogram_figure(aggregate) for aggregate in aggregates),
         "</div>",
         _failed_section(aggregates),
-        _worst_section(aggregates),
+        _worst_section(aggregates, result.record_texts()),
         "</body></html>",
     ]
     return "\n".join(part for part in parts if part)
@@ -155,7 +155,7 @@ def _failed_section(aggregates: list[Any]) -> str:
             f"<th>error</th></tr></thead><tbody>{''.join(shown)}</tbody></table>{more}")
 
 
-def _worst_section(aggregates: list[Any]) -> str:
+def _worst_section(aggregates: list[Any], texts: dict[str, str]) -> str:
     parts = ["<h2>Worst records</h2>"]
     for aggregate in aggregates:
         valued = [record for record in aggregate.record_level_metrics if _is_number(record.value)]
@@ -167,13 +167,14 @@ def _worst_section(aggregates: list[Any]) -> str:
         for record in valued[:WORST_RECORDS]:
             verdict = {True: "passed", False: "failed", None: ""}[record.passed]
             rows.append(
-                f"<tr><td><code>{_text(record.record_id)}</code></td><td class=\"num\">{_number(record.value)}</td>"
-                f"<td>{verdict}</td><td>{_text(record.label)}</td><td>{_text(_evidence(record))}</td></tr>"
+                f"<tr><td><code>{_text(record.record_id)}</code></td><td>{_text(texts.get(record.record_id))}</td>"
+                f"<td class=\"num\">{_number(record.value)}</td><td>{verdict}</td><td>{_text(record.label)}</td>"
+                f"<td>{_text(_evidence(record))}</td></tr>"
             )
         parts.append(
             f"<h3>{_text(aggregate.display_name or aggregate.name)}</h3><table class=\"worst\"><thead><tr>"
-            "<th>record</th><th>value</th><th>threshold</th><th>label</th><th>explanation or evidence</th>"
-            f"</tr></thead><tbody>{''.join(rows)}</tbody></table>"
+            "<th>record</th><th>text</th><th>value</th><th>threshold</th><th>label</th>"
+            f"<th>explanation or evidence</th></tr></thead><tbody>{''.join(rows)}</tbody></table>"
         )
     return "".join(parts) if len(parts) > 1 else ""
 

@@ -179,11 +179,29 @@ class MetricsEvaluationResult(BaseEntity):
     # The evaluated table and its record-id column, kept by zentra_lumara_gov.evaluate for to_df(wide=True).
     _data: Any = PrivateAttr(default=None)
     _record_id_field: str = PrivateAttr(default="record_id")
+    _text_fields: tuple[str, ...] = PrivateAttr(default=())
 
-    def keep_input(self, data: pd.DataFrame, record_id_field: str) -> None:
-        """Remember the evaluated table, so ``to_df(wide=True)`` can join the results to its columns."""
+    def keep_input(self, data: pd.DataFrame, record_id_field: str, text_fields: Any = ()) -> None:
+        """Remember the evaluated table, so ``to_df(wide=True)`` can join the results to its columns.
+
+        ``text_fields`` name the columns that tell a reader which record is
+        which (the question and the answer, say); the report shows them.
+        """
         self._data = data
         self._record_id_field = record_id_field
+        self._text_fields = tuple(field for field in text_fields if field in data.columns)
+
+    def record_texts(self, limit: int = 120) -> dict[str, str]:
+        """Record id -> the record's text fields, shortened to ``limit`` characters each (empty without input)."""
+        if self._data is None or not self._text_fields:
+            return {}
+        ids = self._data[self._record_id_field].tolist()
+        columns = [self._data[field].tolist() for field in self._text_fields]
+        texts = {}
+        for position, record_id in enumerate(ids):
+            parts = [_shortened(column[position], limit) for column in columns]
+            texts[str(record_id)] = " | ".join(part for part in parts if part)
+        return texts
 
     @property
     def aggregates(self) -> list[AggregateMetricResult]:
@@ -336,6 +354,13 @@ class MetricsEvaluationResult(BaseEntity):
     def to_json(self, **kwargs: Any) -> str:
         """The whole result as JSON text (keywords go to pydantic's ``model_dump_json``)."""
         return self.model_dump_json(**kwargs)
+
+
+def _shortened(value: Any, limit: int) -> str:
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return ""
+    text = " ".join(str(value).split())
+    return text if len(text) <= limit else text[: limit - 1] + "…"
 
 
 def _json_cells(frame: pd.DataFrame) -> pd.DataFrame:
