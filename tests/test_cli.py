@@ -46,7 +46,13 @@ CASES = [
     ("no metrics", [], "", 2,
      "Error: no metrics: give --metrics NAME[,NAME...] or a 'metrics' list in the --config file."),
     ("bad metric setting", ["--metrics", "faithfulness"], '[metric.faithfulness]\nmethod = "guess"\n', 2,
-     "Error: metric 'faithfulness': "),
+     "Error: metric 'faithfulness': Value error, The method 'guess' is not available for faithfulness; use one of "
+     "sentence_bert_mini_lm, sentence_bert_bge, bert_score_recall, llm_as_judge.\n"),
+    ("judge metric without options", ["--metrics", "support", "--local"],
+     '[metric.support]\nkind = "llm_as_judge"\ncriteria_description = "Backed?"\n', 2,
+     "Error: metric 'support': options: Field required\n"),
+    ("bad column setting", ["--metrics", "faithfulness"], '[columns]\nrecord_id_field = ""\n', 2,
+     "Error: [columns]: record_id_field: String should have at least 1 character\n"),
     ("missing column", ["--metrics", "faithfulness"], '[columns]\noutput_fields = ["response"]\n', 2,
      "Error: configuration.output_fields names the column 'response', which the data does not have; "
      "the data's columns are: 'question', 'contexts', 'answer', 'ground_truth'."),

@@ -165,9 +165,20 @@ def build_metrics(names: list[str], settings: dict[str, Any], services: Services
                 table["llm_judge"] = judge
         try:
             built.append(getattr(metric_classes, METRIC_KINDS[kind])(**table))
-        except (pydantic.ValidationError, TypeError, ValueError) as problem:
+        except pydantic.ValidationError as problem:
+            raise InputProblem(f"metric {name!r}: {validation_text(problem)}") from problem
+        except (TypeError, ValueError) as problem:
             raise InputProblem(f"metric {name!r}: {problem}") from problem
     return built
+
+
+def validation_text(problem: Any) -> str:
+    """A settings error in one line per field, without the values given (they may hold credentials)."""
+    lines = []
+    for error in problem.errors(include_url=False, include_input=False):
+        where = ".".join(str(part) for part in error["loc"])
+        lines.append(f"{where}: {error['msg']}" if where else error["msg"])
+    return "; ".join(lines)
 
 
 def judge_from(settings: dict[str, Any], services: Services, criteria: bool) -> Any:
@@ -216,7 +227,7 @@ def build_configuration(settings: dict[str, Any]) -> Any:
     try:
         return kind(**columns)
     except pydantic.ValidationError as problem:
-        raise InputProblem(f"[columns]: {problem}") from problem
+        raise InputProblem(f"[columns]: {validation_text(problem)}") from problem
 
 
 @contextlib.contextmanager
