@@ -108,6 +108,7 @@ def test_wide_table_has_a_row_per_record_and_a_column_per_metric(data, kept, col
     if kept:
         result.keep_input(INPUT, "id")
     wide = result.to_df(wide=True, data=data)
+    assert result == two_metrics()  # the kept table is no part of the result's value
     assert wide.columns.to_list() == columns
     assert len(wide) == (3 if data is None else len(data))
     assert wide.astype(object).where(wide.notna(), None).iloc[0].to_list() == first_row

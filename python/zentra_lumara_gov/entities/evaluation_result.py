@@ -162,6 +162,22 @@ RECORD_COLUMNS = [
 ]
 
 
+class _KeptInput:
+    """The evaluated table beside a result, for its views. Not part of the result's value:
+    any two compare equal, so results compare by their metrics alone."""
+
+    __slots__ = ("data", "record_id_field", "text_fields")
+    __hash__ = None  # type: ignore[assignment]
+
+    def __init__(self, data: Any = None, record_id_field: str = "record_id", text_fields: tuple[str, ...] = ()):
+        self.data = data
+        self.record_id_field = record_id_field
+        self.text_fields = text_fields
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, _KeptInput)
+
+
 # Columns of MetricsEvaluationResult.summary, one row per metric.
 SUMMARY_COLUMNS = ["metric", "method", "provider", "records", "failed", "mean", "min", "max", "pass_rate"]
 
@@ -177,9 +193,7 @@ class MetricsEvaluationResult(BaseEntity):
 
     metrics_result: list[SerializeAsAny[AggregateMetricResult] | Any] = []
     # The evaluated table and its record-id column, kept by zentra_lumara_gov.evaluate for to_df(wide=True).
-    _data: Any = PrivateAttr(default=None)
-    _record_id_field: str = PrivateAttr(default="record_id")
-    _text_fields: tuple[str, ...] = PrivateAttr(default=())
+    _input: _KeptInput = PrivateAttr(default_factory=lambda: _KeptInput())
 
     def keep_input(self, data: pd.DataFrame, record_id_field: str, text_fields: Any = ()) -> None:
         """Remember the evaluated table, so ``to_df(wide=True)`` can join the results to its columns.
@@ -187,16 +201,15 @@ class MetricsEvaluationResult(BaseEntity):
         ``text_fields`` name the columns that tell a reader which record is
         which (the question and the answer, say); the report shows them.
         """
-        self._data = data
-        self._record_id_field = record_id_field
-        self._text_fields = tuple(field for field in text_fields if field in data.columns)
+        self._input = _KeptInput(data, record_id_field, tuple(field for field in text_fields if field in data.columns))
 
     def record_texts(self, limit: int = 120) -> dict[str, str]:
         """Record id -> the record's text fields, shortened to ``limit`` characters each (empty without input)."""
-        if self._data is None or not self._text_fields:
+        kept = self._input
+        if kept.data is None or not kept.text_fields:
             return {}
-        ids = self._data[self._record_id_field].tolist()
-        columns = [self._data[field].tolist() for field in self._text_fields]
+        ids = kept.data[kept.record_id_field].tolist()
+        columns = [kept.data[field].tolist() for field in kept.text_fields]
         texts = {}
         for position, record_id in enumerate(ids):
             parts = [_shortened(column[position], limit) for column in columns]
@@ -216,8 +229,8 @@ class MetricsEvaluationResult(BaseEntity):
     @property
     def record_count(self) -> int:
         """How many records were evaluated (the largest count any metric reports)."""
-        if self._data is not None:
-            return len(self._data)
+        if self._input.data is not None:
+            return len(self._input.data)
         return max((aggregate.total_records for aggregate in self.aggregates), default=0)
 
     def __repr__(self) -> str:
@@ -293,7 +306,7 @@ class MetricsEvaluationResult(BaseEntity):
         frame["value"] = frame["value"].astype(float)
         if not wide:
             return frame
-        return self._wide(frame, self._data if data is None else data)
+        return self._wide(frame, self._input.data if data is None else data)
 
     def _wide(self, frame: pd.DataFrame, data: pd.DataFrame | None) -> pd.DataFrame:
         names = list(dict.fromkeys(frame["name"]))
@@ -305,7 +318,7 @@ class MetricsEvaluationResult(BaseEntity):
         values.columns.name = None
         if data is None:
             return values.rename_axis("record_id").reset_index()
-        id_field = self._record_id_field
+        id_field = self._input.record_id_field
         table = data.copy()
         renamed = {name: f"{name}_metric" for name in names if name in table.columns}
         values = values.rename(columns=renamed)
