@@ -303,3 +303,12 @@ class Stream(io.StringIO):
 @pytest.mark.parametrize("stream, shown", [(Stream(True), True), (Stream(False), False), (object(), False)])
 def test_the_bar_is_shown_by_default_only_to_a_terminal(stream, shown):
     assert show_progress_by_default(stream) is shown
+
+
+def test_the_error_module_examples_run():
+    import doctest
+
+    import zentra_lumara_gov.errors
+
+    outcome = doctest.testmod(zentra_lumara_gov.errors)
+    assert (outcome.failed, outcome.attempted) == (0, 4)
