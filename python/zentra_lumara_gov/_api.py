@@ -205,9 +205,12 @@ class _PreparedRun:
             sink.close()
 
     def finish(self, result: Any) -> Any:
-        configuration = self.configuration
-        text_fields = [*(configuration.input_fields or []), *(configuration.output_fields or [])]
-        result.keep_input(self.table, configuration.record_id_field, text_fields)
+        """The run's result, with the evaluated table kept beside it for its views."""
+        keep_input = getattr(result, "keep_input", None)
+        if keep_input is not None:  # any other result is handed back as the run gave it
+            configuration = self.configuration
+            text_fields = [*(configuration.input_fields or []), *(configuration.output_fields or [])]
+            keep_input(self.table, configuration.record_id_field, text_fields)
         return result
 
 

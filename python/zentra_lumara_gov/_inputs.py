@@ -72,7 +72,7 @@ def check_metrics(metrics: list[Any], metric_groups: list[Any] | None) -> None:
     from zentra_lumara_gov.entities.metric import GenAIMetric
 
     for position, metric in enumerate(metrics):
-        if not isinstance(metric, GenAIMetric):
+        if not is_metric(metric, GenAIMetric):
             raise InputTypeError(
                 f"metrics[{position}] must be a metric instance such as AnswerRelevanceMetric() "
                 f"(from zentra_lumara_gov.metrics), not {describe(metric)}."
@@ -80,6 +80,17 @@ def check_metrics(metrics: list[Any], metric_groups: list[Any] | None) -> None:
     for position, group in enumerate(metric_groups or []):
         if not isinstance(group, MetricGroup):
             raise InputTypeError(f"metric_groups[{position}] must be a MetricGroup member, not {describe(group)}.")
+
+
+# What the run reads of a metric object.
+METRIC_INTERFACE = ("name", "metric_dependencies", "evaluate", "evaluate_async")
+
+
+def is_metric(value: Any, base: type) -> bool:
+    """A metric object: an instance of ``base``, or any object (not a class) with the metric interface."""
+    if isinstance(value, type):
+        return False
+    return isinstance(value, base) or all(hasattr(value, attribute) for attribute in METRIC_INTERFACE)
 
 
 def check_columns(configuration: Any, table: Any, *, output_cast: bool) -> None:
