@@ -159,3 +159,19 @@ def test_repr_is_short_and_html_shows_the_summary():
 ])
 def test_histogram_bins(values, low, high, counts):
     assert histogram(values) == (low, high, counts)
+
+
+@pytest.mark.parametrize("thresholds, order", [
+    ([LOWER], ["r1", "r0", "r2"]),          # the breach first, then the lowest
+    ([UPPER], ["r2", "r0", "r1"]),          # the breach first, then the highest
+    ([], ["r1", "r0", "r2"]),
+])
+def test_report_lists_the_worst_records_first(thresholds, order):
+    from zentra_lumara_gov.report import render
+
+    values = [0.45, 0.3, 0.9]
+    result = MetricsEvaluationResult(metrics_result=[AggregateMetricResult.create(
+        [record("m", value, f"r{index}", thresholds) for index, value in enumerate(values)])])
+    worst = render(result).split('<table class="worst">')[1]
+    assert [worst.index(f"<code>{record_id}</code>") for record_id in order] == sorted(
+        worst.index(f"<code>{record_id}</code>") for record_id in order)

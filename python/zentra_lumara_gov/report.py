@@ -161,8 +161,10 @@ def _worst_section(aggregates: list[Any], texts: dict[str, str]) -> str:
         valued = [record for record in aggregate.record_level_metrics if _is_number(record.value)]
         if not valued:
             continue
-        # Threshold breaches first, then the lowest values.
-        valued.sort(key=lambda record: (record.passed is not False, record.value))
+        # Threshold breaches first, then the lowest values (the highest under upper limits alone).
+        thresholds = aggregate.thresholds or []
+        sign = -1 if thresholds and all(threshold.type == "upper_limit" for threshold in thresholds) else 1
+        valued.sort(key=lambda record: (record.passed is not False, sign * record.value))
         rows = []
         for record in valued[:WORST_RECORDS]:
             verdict = {True: "passed", False: "failed", None: ""}[record.passed]
