@@ -188,7 +188,7 @@ PreparedRun prepare_run(nb::handle configuration, nb::object data, nb::handle me
   nb::object server = global("os").attr("environ").attr("get")("LUMARA_SERVER");
   bool hosted = false;
   for (const char *environment : {"LMO", "LMAI", "LMGOV"}) {
-    if (nb::isinstance<nb::str>(server) && zlg::str(server) == environment) hosted = true;
+    if (!hosted && zlg::equals(server, nb::str(environment))) hosted = true;
   }
   if (!hosted && !truthy(api_client)) {
     if (!truthy(global("api_client_cache"))) {
