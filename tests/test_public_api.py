@@ -8,6 +8,7 @@ import doctest
 import importlib
 import importlib.metadata
 import inspect
+import re
 import subprocess
 import sys
 
@@ -68,8 +69,7 @@ def test_defaults_reach_the_metric(entry):
 
 def test_client_from_the_environment(entry, monkeypatch):
     metric = RecordingMetric("m")
-    with pytest.raises(ValueError, match="^" + NO_CREDENTIALS_MESSAGE.replace("(", r"\(").replace(")", r"\)")
-                       .replace(".", r"\.") + "$"):
+    with pytest.raises(ValueError, match=f"^{re.escape(NO_CREDENTIALS_MESSAGE)}$"):
         run(entry, RECORDS, [metric])
     assert metric.calls == []
     monkeypatch.setenv("LUMARA_URL", "https://governance.example")
