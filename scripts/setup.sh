@@ -70,7 +70,8 @@ if [ "$(cat "$deps_stamp" 2>/dev/null || true)" != "$deps_key" ]; then
   echo "setup: installing $deps dependencies"
   "${pip[@]}" install "${upgrade[@]}" "${pins[@]}" \
       scikit-build-core nanobind cmake ninja setuptools pytest mypy hypothesis \
-      pandas numpy pydantic aiohttp cachetools tiktoken lazy-imports matplotlib
+      pandas numpy pydantic aiohttp cachetools tiktoken lazy-imports matplotlib \
+      click tqdm pyarrow
   echo "$deps_key" > "$deps_stamp"
 fi
 
