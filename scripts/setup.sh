@@ -49,7 +49,8 @@ if [ "$(cat "$deps_stamp" 2>/dev/null || true)" != "$deps_hash" ]; then
   echo "setup: installing pinned dependencies"
   "${pip[@]}" install -c "$root/constraints.txt" \
       scikit-build-core nanobind cmake ninja setuptools pytest \
-      pandas numpy pydantic aiohttp cachetools tiktoken lazy-imports matplotlib
+      pandas numpy pydantic aiohttp cachetools tiktoken lazy-imports matplotlib \
+      'dask[dataframe]' distributed pyarrow  # the dask extra
   echo "$deps_hash" > "$deps_stamp"
 fi
 
