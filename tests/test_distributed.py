@@ -45,9 +45,9 @@ ROWS = 10_000
 
 @pytest.fixture(scope="module")
 def dask_client():
-    # Worker processes, as a real cluster has; no dashboard, so no port to contend for.
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+    # Worker processes, as a real cluster has; loopback only, the HTTP endpoint on a free port.
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address="127.0.0.1:0") as cluster, distributed.Client(cluster) as client:
         yield client
 
 
@@ -159,3 +159,175 @@ def test_ids_assigned_once_and_worker_loss_recomputed_elsewhere(dask_client, tmp
     single = zlg.evaluate(table.assign(record_id=ids), [FaithfulnessMetric()], api_client=HOSTED)
     assert_merged_equal(result.aggregates, single, 1e-4)
     assert values_by_record(records) == values_by_record(single.to_df())
+
+
+def test_detection_503_for_a_while_is_retried_per_partition(dask_client, detection):
+    detection.service.reset()
+    table = record_table(200)
+    metric = AnswerRelevanceDetectionMetric()
+    single = zlg.evaluate(table.copy(), [metric], api_client=detection_client(detection))
+    detection.service.reset()
+    detection.service.script([503] * 40)
+    try:
+        result = zd.evaluate_partitioned(dd.from_pandas(table, npartitions=4), [metric],
+                                         api_client=detection_client(detection), client=dask_client)
+        requests = detection.service.requests
+    finally:
+        detection.service.reset()
+    assert [r.fault.status if r.fault else 200 for r in requests].count(503) == 40
+    assert len(requests) == 240  # every 503 answered once more, after the provider's back-off
+    assert_merged_equal(result.aggregates, single, 0.0)
+    assert result.aggregates[0].failed_records == 0
+
+
+def test_worker_concurrency_bounds_requests_in_flight(dask_client, detection):
+    from detection_service.app import Fault
+
+    detection.service.reset()
+    # Every request is held 0.3 s: requests arriving within 0.25 s of one another were in flight together.
+    detection.service.script([Fault.ok(delay=0.3)] * 200)
+    try:
+        result = zd.evaluate_partitioned(dd.from_pandas(record_table(200), npartitions=4),
+                                         [AnswerRelevanceDetectionMetric()], api_client=detection_client(detection),
+                                         client=dask_client, worker_concurrency=25)
+        arrivals = sorted(r.received_at for r in detection.service.requests)
+    finally:
+        detection.service.reset()
+    assert result.aggregates[0].total_records == 200 and len(arrivals) == 200
+    together = max(sum(1 for t in arrivals if start <= t < start + 0.25) for start in arrivals)
+    assert 25 <= together <= 2 * 25  # at most the two workers' slices at once
+
+
+def aggregate_of(values):
+    return AggregateMetricResult.create([
+        RecordMetricResult(name="m", display_name="M", value=value, record_id=str(i)) for i, value in enumerate(values)
+    ])
+
+
+@pytest.mark.parametrize("values, digits, expected", [
+    # (total, failed, mean, min, max)
+    ([0.25, None, 0.75, float("nan")], None, (4, 2, 0.5, 0.25, 0.75)),
+    ([None, None], 4, (2, 2, None, None, None)),
+    ([0.12345, 0.12346], 4, (2, 0, 0.1235, 0.12345, 0.12346)),
+    ([1, 0, 0, 1, 1], 4, (5, 0, 0.6, 0, 1)),
+    # Sums kept exactly: cut after the second value, plain float sums of the parts would give 0.75.
+    ([1e16, 1.0, -1e16, 3.0], None, (4, 0, 1.0, -1e16, 1e16)),
+])
+def test_partials_merge_exactly_however_the_table_is_cut(values, digits, expected):
+    whole = zd.MergedAggregate.of(zd.MetricPartial.of(aggregate_of(values)), digits)
+    assert (whole.total_records, whole.failed_records, whole.mean, whole.min, whole.max) == expected
+    for cut in range(1, len(values)):
+        parts = [zd.MetricPartial.of(aggregate_of(values[:cut])), zd.MetricPartial.of(aggregate_of(values[cut:]))]
+        assert zd.MergedAggregate.of(parts[0].merge(parts[1]), digits) == whole
+    if digits is None and expected[2] is not None:
+        assert whole.mean == aggregate_of(values).mean  # what one process computes
+
+
+def test_partials_match_single_aggregate_on_random_values():
+    rng = random.Random(3)
+    values = [round(rng.uniform(-1, 1), rng.choice([2, 4, 9])) for _ in range(5_000)]
+    single = aggregate_of(values)
+    cuts = sorted(rng.sample(range(1, len(values)), 6))
+    parts = [values[a:b] for a, b in zip([0, *cuts], [*cuts, len(values)])]
+    merged = zd.MetricPartial.of(aggregate_of(parts[0]))
+    for part in parts[1:]:
+        merged = merged.merge(zd.MetricPartial.of(aggregate_of(part)))
+    ours = zd.MergedAggregate.of(merged, None)
+    assert (ours.mean, ours.min, ours.max, ours.total_records) == (single.mean, single.min, single.max, 5_000)
+
+
+def test_core_sdk_does_not_import_dask():
+    code = ("import sys, zentra_lumara_gov, zentra_lumara_gov._api, zentra_lumara_gov.distributed; "
+            "print(sorted({m.split('.')[0] for m in sys.modules} & {'dask', 'distributed', 'pyarrow'}))")
+    loaded = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert loaded.stdout.strip() == "[]"
+
+
+@pytest.mark.parametrize("write, name", [
+    (lambda t, p: t.to_parquet(p / "t.parquet"), "t.parquet"),
+    (lambda t, p: [t.iloc[i::2].to_parquet(p / f"t{i}.parquet") for i in range(2)], "*.parquet"),
+    (lambda t, p: t.to_parquet(p / "dataset" / "a.parquet") if (p / "dataset").mkdir() is None else None, "dataset"),
+    (lambda t, p: t.to_csv(p / "t.csv", index=False), "t.csv"),
+    (lambda t, p: t.to_json(p / "t.jsonl", orient="records", lines=True), "t.jsonl"),
+])
+def test_files_are_read_by_their_kind(dask_client, tmp_path, write, name):
+    table = record_table(40)[["record_id", "question", "answer"]]
+    write(table, tmp_path)
+    metric = AnswerRelevanceMetric(method="bert_score_recall")
+    result = zd.evaluate_partitioned(str(tmp_path / name), [metric], api_client=HOSTED, client=dask_client)
+    single = zlg.evaluate(table.copy(), [metric], api_client=HOSTED)
+    assert_merged_equal(result.aggregates, single, 1e-4)
+    assert sorted(result.records.compute()["record_id"]) == sorted(table["record_id"])
+
+
+@pytest.mark.parametrize("data, options, error, message", [
+    (pd.DataFrame({"a": [1]}), {}, TypeError,
+     "data must be a dask DataFrame or a path or glob of Parquet, CSV or JSON Lines files, not DataFrame."),
+    ("records.xlsx", {}, ValueError,
+     "cannot tell the format of 'records.xlsx': name Parquet, CSV or JSON Lines files (.parquet, .csv, .jsonl) "
+     "or a Parquet dataset directory."),
+    (None, {"worker_concurrency": 0}, ValueError, "worker_concurrency must be a positive integer, not 0."),
+    (None, {"metric_options": ["x"]}, TypeError,
+     "metric_options must be a mapping of keyword names to values, not list."),
+])
+def test_bad_arguments_fail_before_any_work(data, options, error, message):
+    data = dd.from_pandas(record_table(4), npartitions=1) if data is None else data
+    with pytest.raises(error) as info:
+        zd.evaluate_partitioned(data, [FaithfulnessMetric()], api_client=HOSTED, **options)
+    assert str(info.value) == message
+
+
+def test_default_local_cluster_writes_records_and_shuts_down(tmp_path):
+    table = record_table(60)
+    result = zd.evaluate_partitioned(dd.from_pandas(table, npartitions=2), [FaithfulnessMetric()],
+                                     api_client=HOSTED, output=tmp_path / "out")
+    assert result.client is None  # its own cluster is gone once the records are written
+    assert len(pd.read_parquet(tmp_path / "out")) == 60
+    assert result.summary()[["name", "total_records", "failed_records"]].values.tolist() == [["faithfulness", 60, 0]]
+
+
+@pytest.mark.parametrize("build", [
+    lambda c: GenAIConfiguration(llm_judge=c["judge"]),
+    lambda c: provider_case("criteria judge", c["detection"], c["judge_server"])[1][0],
+    lambda c: AnswerRelevanceDetectionMetric(),
+    lambda c: detection_client(c["detection"]),
+])
+def test_what_is_shipped_pickles(detection, judge_server, build):
+    parts = {"detection": detection, "judge_server": judge_server,
+             "judge": provider_case("criteria judge", detection, judge_server)[2].llm_judge}
+    value = build(parts)
+    copy = pickle.loads(pickle.dumps(value))
+    assert type(copy) is type(value)
+    if hasattr(value, "model_dump"):
+        assert copy.model_dump() == value.model_dump()
+    else:
+        assert copy.credentials == value.credentials and copy.is_korp == value.is_korp
+
+
+@pytest.mark.parametrize("provider", ["library", "detection", "criteria judge"])
+def test_providers_pickle_and_compute_the_same(detection, judge_server, provider):
+    table, metrics, configuration, api_client, _ = provider_case(provider, detection, judge_server)
+    small = table.head(12).assign(record_timestamp="2026-01-01T00:00:00")
+    metric = metrics[0]
+    built = (metric.create_provider(configuration, api_client) if hasattr(metric, "create_provider")
+             else metric._provider(configuration, api_client))
+    copy = pickle.loads(pickle.dumps(built))
+    assert type(copy) is type(built)
+    assert copy.evaluate(small.copy()).model_dump() == built.evaluate(small.copy()).model_dump()
+
+
+@pytest.mark.parametrize("name", [
+    "zentra_lumara_gov.evaluators.impl.metric_run_impl:_evaluate_metrics",
+    "zentra_lumara_gov.evaluators.impl.metric_run_impl:_evaluate_metrics_async",
+    "zentra_lumara_gov.providers.screener_provider:ScreenerProvider.evaluate",
+    "zentra_lumara_gov.providers.tallyx_provider:TallyxProvider.evaluate",
+    "zentra_lumara_gov.providers.verdix_provider:VerdixProvider.evaluate_async",
+])
+def test_compiled_functions_pickle_by_qualified_name(name):
+    import importlib
+
+    module, qualified = name.split(":")
+    function = importlib.import_module(module)
+    for part in qualified.split("."):
+        function = getattr(function, part)
+    assert pickle.loads(pickle.dumps(function)) is function

@@ -528,8 +528,9 @@ def _local_client() -> Any:
     from distributed import Client, LocalCluster
 
     # Processes, not threads: the providers' Python steps hold the interpreter lock.
+    # Loopback only; the scheduler's HTTP endpoint on a free port, not the fixed default.
     cluster = LocalCluster(n_workers=os.cpu_count() or 1, threads_per_worker=1, processes=True,
-                           dashboard_address=None)
+                           host="127.0.0.1", dashboard_address="127.0.0.1:0")
     return Client(cluster)
 
 
