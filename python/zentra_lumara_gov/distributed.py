@@ -415,8 +415,13 @@ def _stamped(frame: pd.DataFrame, position: int, plan: _PartitionPlan) -> pd.Dat
 def _parquet_ready(records: pd.DataFrame) -> pd.DataFrame:
     """Lists and mappings as JSON text, every other non-numeric cell as text (None kept)."""
     for column in records.columns:
-        if records[column].dtype == object:
-            records[column] = [_cell_text(cell) for cell in records[column]]
+        cells = records[column]
+        if cells.dtype != object:
+            continue
+        first = cells.first_valid_index()
+        # A column of texts (and nulls) stays as it is; the result columns hold one kind of value each.
+        if first is not None and not isinstance(cells[first], str):
+            records[column] = [_cell_text(cell) for cell in cells]
     return records
 
 

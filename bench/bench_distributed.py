@@ -1,0 +1,137 @@
+"""Distributed evaluation: one process against a LocalCluster of 2 workers.
+
+Two providers, each on a table written beforehand as a Parquet dataset (so the
+client never holds it):
+
+* library: the free catalog metric (``free_faithfulness``), so what is
+  measured is the run, the provider and the records' way to Parquet;
+* detection: ``AnswerRelevanceDetectionMetric`` against the local detection
+  service, started as its own process without a request log.
+
+For each size it reports records per second of one process (``evaluate`` on
+the whole table, then the records written as one Parquet file, the same work
+the cluster does) and of ``evaluate_partitioned`` on 2 single-threaded worker
+processes (records written per partition), the scaling efficiency (cluster
+rate ÷ (2 × one-process rate)), and the client's peak traced memory during
+``evaluate_partitioned``: it must not grow with the number of records.
+
+    .venv/bin/python bench/bench_distributed.py [--library 100000,1000000] [--detection 10000,100000]
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import pathlib
+import shutil
+import sys
+import tempfile
+import time
+import tracemalloc
+
+import pandas as pd
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+
+from bench_tallyx_provider import CONFIGURATION, table  # noqa: E402
+from free_faithfulness import FreeFaithfulnessMetric  # noqa: E402
+
+import zentra_lumara_gov as zlg  # noqa: E402
+from zentra_lumara_gov.clients.api_client import APIClient, Credentials  # noqa: E402
+from zentra_lumara_gov.distributed import _parquet_ready, evaluate_partitioned  # noqa: E402
+from zentra_lumara_gov.metrics import AnswerRelevanceDetectionMetric  # noqa: E402
+
+SECRET, USER, INSTANCE = "bench-secret", "bench", "bench-instance"
+WORKERS = 2
+PARTITION_ROWS = 25_000
+
+
+def write_dataset(frame: pd.DataFrame, directory: pathlib.Path) -> None:
+    directory.mkdir(parents=True)
+    for position, start in enumerate(range(0, len(frame), PARTITION_ROWS)):
+        frame.iloc[start:start + PARTITION_ROWS].to_parquet(directory / f"part.{position:05d}.parquet")
+
+
+def one_process(data: pd.DataFrame, metric, configuration, api_client, out: pathlib.Path) -> float:
+    gc.collect()
+    started = time.perf_counter()
+    result = zlg.evaluate(data, [metric], configuration=configuration, api_client=api_client)
+    _parquet_ready(result.to_df()).to_parquet(out)
+    return time.perf_counter() - started
+
+
+def on_cluster(client, source, metric, configuration, api_client, out: pathlib.Path, concurrency):
+    gc.collect()
+    tracemalloc.start()
+    started = time.perf_counter()
+    try:
+        result = evaluate_partitioned(str(source), [metric], configuration=configuration, api_client=api_client,
+                                      client=client, output=out, worker_concurrency=concurrency)
+        elapsed = time.perf_counter() - started
+        peak = tracemalloc.get_traced_memory()[1] / 2**20
+    finally:
+        tracemalloc.stop()
+    return elapsed, peak, result
+
+
+def run_provider(label, sizes, metric, configuration, api_client, make_table, client, scratch, concurrency):
+    # Workers import the SDK and build their per-process state on first use: not part of the rate.
+    warm = scratch / f"{label}-warm"
+    write_dataset(make_table(100), warm)
+    on_cluster(client, warm, metric, configuration, api_client, scratch / f"{label}-warm-out", concurrency)
+    for rows in sizes:
+        data = make_table(rows)
+        source = scratch / f"{label}-{rows}-in"
+        write_dataset(data, source)
+        single = one_process(data.copy(), metric, configuration, api_client, scratch / f"{label}-{rows}.parquet")
+        del data
+        gc.collect()
+        elapsed, peak, result = on_cluster(client, source, metric, configuration, api_client,
+                                           scratch / f"{label}-{rows}-out", concurrency)
+        aggregate = result.aggregates[0]
+        assert aggregate.total_records == rows and aggregate.failed_records == 0, aggregate
+        one_rate, cluster_rate = rows / single, rows / elapsed
+        print(f"  {label:<9} {rows:>9,}  {one_rate:>10,.0f} {cluster_rate:>10,.0f} "
+              f"{cluster_rate / (WORKERS * one_rate):>9.0%}   {peak:>7.2f}   {result.partitions:>4}")
+        shutil.rmtree(source)
+
+
+def detection_table(rows: int) -> pd.DataFrame:
+    frame = table(rows)
+    return frame.rename(columns={"context_1": "contexts"})[["record_id", "question", "answer"]]
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--library", default="100000,1000000", help="sizes for the library provider")
+    parser.add_argument("--detection", default="10000,100000", help="sizes for the detection provider")
+    options = parser.parse_args()
+    sizes = {name: [int(n) for n in value.split(",") if n] for name, value in
+             (("library", options.library), ("detection", options.detection))}
+
+    from detection_service import ServiceProcess
+    from distributed import Client, LocalCluster
+
+    hosted = APIClient(Credentials(url="https://governance.example", api_key="bench"))
+    service_args = ["--secret", SECRET, "--username", USER, "--instance-id", INSTANCE, "--no-request-log"]
+    scratch = pathlib.Path(tempfile.mkdtemp(prefix="bench-distributed-"))
+    try:
+        with ServiceProcess(service_args, timeout=30) as service, \
+                LocalCluster(n_workers=WORKERS, threads_per_worker=1, processes=True, host="127.0.0.1",
+                             dashboard_address="127.0.0.1:0") as cluster, Client(cluster) as client:
+            on_premises = APIClient(Credentials(url=service.url, version="5.0", username=USER, api_key=SECRET,
+                                                service_instance_id=INSTANCE))
+            print(f"records/s of one process and of {WORKERS} worker processes; client peak traced MiB")
+            print(f"  {'provider':<9} {'records':>9}  {'1 process':>10} {'cluster':>10} {'efficiency':>9}"
+                  f"   {'client':>7}   {'parts':>4}")
+            # The library provider makes no requests: whole partitions at once.
+            run_provider("library", sizes["library"], FreeFaithfulnessMetric(), CONFIGURATION, hosted, table,
+                         client, scratch, PARTITION_ROWS)
+            run_provider("detection", sizes["detection"], AnswerRelevanceDetectionMetric(), None, on_premises,
+                         detection_table, client, scratch, None)
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
