@@ -1,4 +1,4 @@
-"""Distributed evaluation: one process against a LocalCluster of 2 workers.
+"""Distributed evaluation: one process against a local cluster of 2 worker processes.
 
 Two providers, each on a table written beforehand as a Parquet dataset (so the
 client never holds it):
@@ -8,12 +8,17 @@ client never holds it):
 * detection: ``AnswerRelevanceDetectionMetric`` against the local detection
   service, started as its own process without a request log.
 
-For each size it reports records per second of one process (``evaluate`` on
+The cluster is local: a scheduler and 2 single-threaded worker processes, each
+in a process of its own as on a real cluster (a ``LocalCluster`` would run the
+scheduler inside the client process, and its bookkeeping would count as the
+client's memory). For each size it reports records per second of one process (``evaluate`` on
 the whole table, then the records written as one Parquet file, the same work
 the cluster does) and of ``evaluate_partitioned`` on 2 single-threaded worker
 processes (records written per partition), the scaling efficiency (cluster
-rate ÷ (2 × one-process rate)), and the client's peak traced memory during
-``evaluate_partitioned``: it must not grow with the number of records.
+rate ÷ (2 × one-process rate)), the client's peak traced memory during
+``evaluate_partitioned`` (it must not grow with the number of records), and
+the CPU time per record of each piece of the cluster run: the workers, the
+scheduler, the detection service and the client.
 
     .venv/bin/python bench/bench_distributed.py [--library 100000,1000000] [--detection 10000,100000]
 """
@@ -22,6 +27,7 @@ from __future__ import annotations
 
 import argparse
 import gc
+import os
 import pathlib
 import shutil
 import sys
@@ -43,13 +49,16 @@ from zentra_lumara_gov.metrics import AnswerRelevanceDetectionMetric  # noqa: E4
 
 SECRET, USER, INSTANCE = "bench-secret", "bench", "bench-instance"
 WORKERS = 2
-PARTITION_ROWS = 25_000
+# The same number of files at every size: what the client holds per partition
+# (graph, futures, partials) stays the same, so its memory shows what records cost it.
+PARTITIONS = 8
 
 
 def write_dataset(frame: pd.DataFrame, directory: pathlib.Path) -> None:
     directory.mkdir(parents=True)
-    for position, start in enumerate(range(0, len(frame), PARTITION_ROWS)):
-        frame.iloc[start:start + PARTITION_ROWS].to_parquet(directory / f"part.{position:05d}.parquet")
+    size = -(-len(frame) // PARTITIONS)
+    for position, start in enumerate(range(0, len(frame), size)):
+        frame.iloc[start:start + size].to_parquet(directory / f"part.{position:05d}.parquet")
 
 
 def one_process(data: pd.DataFrame, metric, configuration, api_client, out: pathlib.Path) -> float:
@@ -58,6 +67,23 @@ def one_process(data: pd.DataFrame, metric, configuration, api_client, out: path
     result = zlg.evaluate(data, [metric], configuration=configuration, api_client=api_client)
     _parquet_ready(result.to_df()).to_parquet(out)
     return time.perf_counter() - started
+
+
+def process_cpu() -> float:
+    """CPU seconds of the calling process so far (run on workers and the scheduler too)."""
+    return time.process_time()
+
+
+def cluster_cpu(client, service_pid: int) -> dict[str, float]:
+    import psutil
+
+    service = psutil.Process(service_pid).cpu_times()
+    return {
+        "workers": sum(client.run(process_cpu).values()),
+        "scheduler": client.run_on_scheduler(process_cpu),
+        "service": service.user + service.system,
+        "client": time.process_time(),
+    }
 
 
 def on_cluster(client, source, metric, configuration, api_client, out: pathlib.Path, concurrency):
@@ -74,7 +100,8 @@ def on_cluster(client, source, metric, configuration, api_client, out: pathlib.P
     return elapsed, peak, result
 
 
-def run_provider(label, sizes, metric, configuration, api_client, make_table, client, scratch, concurrency):
+def run_provider(label, sizes, metric, configuration, api_client, make_table, client, scratch, concurrency,
+                 service_pid):
     # Workers import the SDK and build their per-process state on first use: not part of the rate.
     warm = scratch / f"{label}-warm"
     write_dataset(make_table(100), warm)
@@ -86,13 +113,16 @@ def run_provider(label, sizes, metric, configuration, api_client, make_table, cl
         single = one_process(data.copy(), metric, configuration, api_client, scratch / f"{label}-{rows}.parquet")
         del data
         gc.collect()
+        before = cluster_cpu(client, service_pid)
         elapsed, peak, result = on_cluster(client, source, metric, configuration, api_client,
                                            scratch / f"{label}-{rows}-out", concurrency)
+        after = cluster_cpu(client, service_pid)
         aggregate = result.aggregates[0]
         assert aggregate.total_records == rows and aggregate.failed_records == 0, aggregate
         one_rate, cluster_rate = rows / single, rows / elapsed
+        costs = "  ".join(f"{piece} {(after[piece] - before[piece]) / rows * 1e6:6.1f}" for piece in before)
         print(f"  {label:<9} {rows:>9,}  {one_rate:>10,.0f} {cluster_rate:>10,.0f} "
-              f"{cluster_rate / (WORKERS * one_rate):>9.0%}   {peak:>7.2f}   {result.partitions:>4}")
+              f"{cluster_rate / (WORKERS * one_rate):>9.0%}   {peak:>7.2f}   {result.partitions:>4}   {costs}")
         shutil.rmtree(source)
 
 
@@ -110,25 +140,30 @@ def main() -> None:
              (("library", options.library), ("detection", options.detection))}
 
     from detection_service import ServiceProcess
-    from distributed import Client, LocalCluster
+    from distributed import Client
+    from distributed.deploy.subprocess import SubprocessCluster
+
+    # Workers unpickle the free metric by module name: they need this folder on their path.
+    bench = str(pathlib.Path(__file__).resolve().parent)
+    os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [bench, os.environ.get("PYTHONPATH")]))
 
     hosted = APIClient(Credentials(url="https://governance.example", api_key="bench"))
     service_args = ["--secret", SECRET, "--username", USER, "--instance-id", INSTANCE, "--no-request-log"]
     scratch = pathlib.Path(tempfile.mkdtemp(prefix="bench-distributed-"))
     try:
         with ServiceProcess(service_args, timeout=30) as service, \
-                LocalCluster(n_workers=WORKERS, threads_per_worker=1, processes=True, host="127.0.0.1",
-                             dashboard_address="127.0.0.1:0") as cluster, Client(cluster) as client:
+                SubprocessCluster(n_workers=WORKERS, threads_per_worker=1, host="127.0.0.1",
+                                  dashboard_address="127.0.0.1:0") as cluster, Client(cluster) as client:
             on_premises = APIClient(Credentials(url=service.url, version="5.0", username=USER, api_key=SECRET,
                                                 service_instance_id=INSTANCE))
             print(f"records/s of one process and of {WORKERS} worker processes; client peak traced MiB")
             print(f"  {'provider':<9} {'records':>9}  {'1 process':>10} {'cluster':>10} {'efficiency':>9}"
-                  f"   {'client':>7}   {'parts':>4}")
+                  f"   {'client':>7}   {'parts':>4}   CPU µs per record on the cluster run")
             # The library provider makes no requests: whole partitions at once.
             run_provider("library", sizes["library"], FreeFaithfulnessMetric(), CONFIGURATION, hosted, table,
-                         client, scratch, PARTITION_ROWS)
+                         client, scratch, 10**6, service.process.pid)
             run_provider("detection", sizes["detection"], AnswerRelevanceDetectionMetric(), None, on_premises,
-                         detection_table, client, scratch, None)
+                         detection_table, client, scratch, None, service.process.pid)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
 

@@ -198,6 +198,16 @@ def test_worker_concurrency_bounds_requests_in_flight(dask_client, detection):
     assert 25 <= together <= 2 * 25  # at most the two workers' slices at once
 
 
+def test_failure_on_a_worker_reaches_the_caller_with_its_type_and_message(dask_client):
+    # A judge metric without a judge fails in the metric, on the worker, before any record is scored.
+    metric = FaithfulnessMetric(method="llm_as_judge")
+    with pytest.raises(ValueError) as info:
+        zd.evaluate_partitioned(dd.from_pandas(record_table(20), npartitions=2), [metric], api_client=HOSTED,
+                                client=dask_client)
+    assert str(info.value) == ("The method llm_as_judge of faithfulness needs a judge model: "
+                               "give llm_judge to the metric or to the configuration.")
+
+
 def aggregate_of(values):
     return AggregateMetricResult.create([
         RecordMetricResult(name="m", display_name="M", value=value, record_id=str(i)) for i, value in enumerate(values)

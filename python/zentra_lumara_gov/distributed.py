@@ -304,7 +304,6 @@ def evaluate_partitioned(
     mean_digits = {metric.name: _mean_digits(metric) for metric in resolved}
     api_client = _client_for_workers(api_client)
 
-    assign_ids, assign_timestamps = _columns_to_assign(frame, configuration, dask)
     run_id = uuid.uuid4()
     plan = _PartitionPlan(
         metrics=metric_list,
@@ -314,8 +313,8 @@ def evaluate_partitioned(
         metric_options=options,
         run_namespace=uuid.uuid5(RUN_NAMESPACE, str(run_id)),
         run_timestamp=datetime.datetime.now().isoformat(),
-        assign_ids=assign_ids,
-        assign_timestamps=assign_timestamps,
+        assign_ids=False,
+        assign_timestamps=False,
         worker_concurrency=limit,
         output=None if output is None else os.fspath(output),
     )
@@ -326,8 +325,10 @@ def evaluate_partitioned(
     if owns_client:
         client = _local_client()
     try:
+        plan = dataclasses.replace(plan, **_columns_to_assign(client, frame, configuration))
         tasks = [
-            dask.delayed(_evaluate_partition, pure=False)(part, position, plan, dask_key_name=f"zlg-partition-{run_id}-{position}")
+            dask.delayed(_evaluate_partition, pure=False)(part, position, plan,
+                                                          dask_key_name=f"zlg-partition-{run_id}-{position}")
             for position, part in enumerate(frame.to_delayed())
         ]
         futures = client.compute(tasks)
@@ -336,9 +337,7 @@ def evaluate_partitioned(
             for position, future in enumerate(futures)
         ]
         partials = _gather_in_order(client, partial_futures, progress)
-        records: Any = plan.output
-        if plan.output is None:
-            records = _lazy_records(client, futures, dask, dd)
+        records: Any = plan.output if plan.output is not None else _lazy_records(client, futures, dask, dd)
     except BaseException:
         if owns_client:
             _close_client(client)
@@ -501,15 +500,15 @@ def _as_dask_frame(data: Any, dd: Any) -> Any:
                      "(.parquet, .csv, .jsonl) or a Parquet dataset directory.")
 
 
-def _columns_to_assign(frame: Any, configuration: Any, dask: Any) -> tuple[bool, bool]:
-    """Whether the run assigns ids and timestamps: their column is missing or all null, as the run decides."""
-    checks = {}
-    for field in (configuration.record_id_field, configuration.record_timestamp_field):
-        if field in frame.columns and field not in checks:
-            checks[field] = frame[field].notnull().any()
-    present = dict(zip(checks, dask.compute(*checks.values()))) if checks else {}
-    return (not present.get(configuration.record_id_field, False),
-            not present.get(configuration.record_timestamp_field, False))
+def _columns_to_assign(client: Any, frame: Any, configuration: Any) -> dict[str, bool]:
+    """Whether the run assigns ids and timestamps: their column is missing or all null, as the run decides.
+
+    The columns are looked at on the cluster, which reads the data.
+    """
+    fields = {"assign_ids": configuration.record_id_field, "assign_timestamps": configuration.record_timestamp_field}
+    present = [field for field in dict.fromkeys(fields.values()) if field in frame.columns]
+    filled = dict(zip(present, client.gather(client.compute([frame[f].notnull().any() for f in present]))))
+    return {flag: not filled.get(field, False) for flag, field in fields.items()}
 
 
 def _client_for_workers(api_client: Any) -> Any:
