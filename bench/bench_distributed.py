@@ -66,7 +66,15 @@ def one_process(data: pd.DataFrame, metric, configuration, api_client, out: path
     started = time.perf_counter()
     result = zlg.evaluate(data, [metric], configuration=configuration, api_client=api_client)
     _parquet_ready(result.to_df()).to_parquet(out)
-    return time.perf_counter() - started
+    return time.perf_counter() - started, result.metrics_result[0]
+
+
+def check_same(merged, single, records: pathlib.Path, ids: pd.Series) -> None:
+    """The cluster's aggregate is the single process's, and every record was written exactly once."""
+    assert (merged.total_records, merged.min, merged.max) == (single.total_records, single.min, single.max)
+    assert merged.failed_records == 0 and abs(merged.mean - single.mean) <= 1e-4, (merged, single.mean)
+    written = pd.read_parquet(records, columns=["record_id"])["record_id"]
+    assert written.is_unique and sorted(written) == sorted(ids)
 
 
 def process_cpu() -> float:
@@ -110,15 +118,16 @@ def run_provider(label, sizes, metric, configuration, api_client, make_table, cl
         data = make_table(rows)
         source = scratch / f"{label}-{rows}-in"
         write_dataset(data, source)
-        single = one_process(data.copy(), metric, configuration, api_client, scratch / f"{label}-{rows}.parquet")
+        single, single_aggregate = one_process(data.copy(), metric, configuration, api_client,
+                                               scratch / f"{label}-{rows}.parquet")
+        ids = data["record_id"]
         del data
         gc.collect()
         before = cluster_cpu(client, service_pid)
         elapsed, peak, result = on_cluster(client, source, metric, configuration, api_client,
                                            scratch / f"{label}-{rows}-out", concurrency)
         after = cluster_cpu(client, service_pid)
-        aggregate = result.aggregates[0]
-        assert aggregate.total_records == rows and aggregate.failed_records == 0, aggregate
+        check_same(result.aggregates[0], single_aggregate, scratch / f"{label}-{rows}-out", ids)
         one_rate, cluster_rate = rows / single, rows / elapsed
         costs = "  ".join(f"{piece} {(after[piece] - before[piece]) / rows * 1e6:6.1f}" for piece in before)
         print(f"  {label:<9} {rows:>9,}  {one_rate:>10,.0f} {cluster_rate:>10,.0f} "
