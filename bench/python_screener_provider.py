@@ -179,6 +179,10 @@ class PyScreenerProvider:
 
     def get_tools_catalog_content(self):
         tools = self.configuration.tools
+        if isinstance(tools, dict) or callable(tools):  # a lone tool is a catalogue of one
+            tools = [tools]
+        elif isinstance(tools, tuple):
+            tools = list(tools)
         if isinstance(tools, list) and all(callable(tool) for tool in tools):
             return [schema.model_dump() for schema in ToolCallMetricProvider.get_tools_list_schema(tools)]
         return tools

@@ -19,9 +19,15 @@ from context import DemoContext  # noqa: E402
 
 
 def main(argv: list[str]) -> int:
+    sections = sorted((HERE / "sections").glob("[0-9]*.py"))
+    known = [path.stem for path in sections]
+    unknown = [name for name in argv if name not in known]
+    if unknown:
+        print(f"unknown section(s): {', '.join(unknown)}; the sections are: {', '.join(known)}", file=sys.stderr)
+        return 2
     context = DemoContext.load(HERE / "data" / "rag_records.jsonl")
     wanted = set(argv)
-    for path in sorted((HERE / "sections").glob("[0-9]*.py")):
+    for path in sections:
         if wanted and path.stem not in wanted:
             continue
         spec = importlib.util.spec_from_file_location(f"demo_section_{path.stem}", path)

@@ -1,57 +1,78 @@
 #!/usr/bin/env bash
-# Prepares everything on a fresh machine: a Python 3.12 virtual environment in
-# .venv, the pinned dependencies, the platform stand-ins and the package built
-# from source. A second run with nothing changed rebuilds nothing.
+# Prepares everything on a fresh machine: a Python virtual environment in
+# .venv, the dependencies, the platform stand-ins and the package built from
+# source. A second run with nothing changed rebuilds nothing.
+#
+# Settings (environment variables):
+#   ZLG_VENV            the virtual environment (default: .venv)
+#   ZLG_DEPS            "pinned" (default): the versions of constraints.txt;
+#                       "latest": the newest releases, nothing pinned
+#   ZLG_PYTHON_VERSION  the interpreter's version (default: 3.12)
+#   ZLG_PYTHON          the interpreter itself, when the set-up does not find it
+#                       (PYTHON312 is read too, for 3.12)
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 venv="${ZLG_VENV:-$root/.venv}"
+deps="${ZLG_DEPS:-pinned}"
+python_version="${ZLG_PYTHON_VERSION:-3.12}"
+case "$deps" in
+  pinned|latest) ;;
+  *) echo "setup: ZLG_DEPS must be pinned or latest, not '$deps'" >&2; exit 2 ;;
+esac
 
-find_python312() {
-  local candidate
-  if [ -n "${PYTHON312:-}" ]; then echo "$PYTHON312"; return 0; fi
+find_python() {
+  local candidate want="$python_version"
+  if [ -n "${ZLG_PYTHON:-}" ]; then echo "$ZLG_PYTHON"; return 0; fi
+  if [ "$want" = 3.12 ] && [ -n "${PYTHON312:-}" ]; then echo "$PYTHON312"; return 0; fi
   for candidate in \
-      "$(command -v python3.12 2>/dev/null || true)" \
-      "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.12*/bin/python3.12 \
-      /usr/local/bin/python3.12 /usr/bin/python3.12; do
+      "$(command -v "python$want" 2>/dev/null || true)" \
+      "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$want"*/bin/"python$want" \
+      /usr/local/bin/"python$want" /usr/bin/"python$want"; do
     [ -n "$candidate" ] && [ -x "$candidate" ] || continue
-    # A pyenv shim refuses unless a 3.12 is selected, so ask the interpreter itself.
-    if "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; then
+    # A pyenv shim refuses unless that version is selected, so ask the interpreter itself.
+    if "$candidate" -c "import sys; sys.exit('%d.%d' % sys.version_info[:2] != '$want')" 2>/dev/null; then
       echo "$candidate"; return 0
     fi
   done
-  if command -v pyenv >/dev/null 2>&1; then
-    local version
-    version="$(pyenv versions --bare 2>/dev/null | grep -E '^3\.12(\.|$)' | tail -n 1 || true)"
-    if [ -n "$version" ]; then echo "$(pyenv root)/versions/$version/bin/python3.12"; return 0; fi
-  fi
   return 1
 }
 
 if [ ! -x "$venv/bin/python" ]; then
-  python312="$(find_python312)" || {
-    echo "setup: no Python 3.12 found (looked for python3.12 on PATH, in pyenv and in /usr);" >&2
-    echo "setup: install Python 3.12 or point PYTHON312 at its interpreter." >&2
+  python="$(find_python)" || {
+    echo "setup: no Python $python_version found (looked for python$python_version on PATH, in pyenv and in /usr);" >&2
+    echo "setup: install Python $python_version or point ZLG_PYTHON at its interpreter." >&2
     exit 1
   }
-  echo "setup: creating $venv with $python312"
-  "$python312" -m venv "$venv"
+  echo "setup: creating $venv with $python"
+  "$python" -m venv "$venv"
 fi
 pip=("$venv/bin/python" -m pip --disable-pip-version-check -q)
 # This machine's pip configuration names local wheel folders that may be
 # missing; pip warns about each one on every run. Keep the output readable.
 exec 2> >(grep -v "^WARNING: Location 'file:" >&2)
 
+# Pinned: every version from constraints.txt. Latest: the newest releases
+# (checked again once a day), nothing pinned.
+if [ "$deps" = pinned ]; then
+  pins=(-c "$root/constraints.txt")
+  upgrade=()
+  deps_key="$(cat "$root/constraints.txt" "$root/pyproject.toml" "$root/standins/pyproject.toml" | sha256sum | cut -d' ' -f1)"
+else
+  pins=()
+  upgrade=(--upgrade --upgrade-strategy eager)
+  deps_key="latest $(date -u +%F) $(cat "$root/pyproject.toml" "$root/standins/pyproject.toml" | sha256sum | cut -d' ' -f1)"
+fi
+
 # Dependencies: reinstall only when the pins or the dependency lists change.
 deps_stamp="$venv/.zlg-deps"
-deps_hash="$(cat "$root/constraints.txt" "$root/pyproject.toml" "$root/standins/pyproject.toml" | sha256sum | cut -d' ' -f1)"
-if [ "$(cat "$deps_stamp" 2>/dev/null || true)" != "$deps_hash" ]; then
-  echo "setup: installing pinned dependencies"
-  "${pip[@]}" install -c "$root/constraints.txt" \
-      scikit-build-core nanobind cmake ninja setuptools pytest \
+if [ "$(cat "$deps_stamp" 2>/dev/null || true)" != "$deps_key" ]; then
+  echo "setup: installing $deps dependencies"
+  "${pip[@]}" install "${upgrade[@]}" "${pins[@]}" \
+      scikit-build-core nanobind cmake ninja setuptools pytest mypy \
       pandas numpy pydantic aiohttp cachetools tiktoken lazy-imports matplotlib \
       'dask[dataframe]' distributed pyarrow  # the dask extra
-  echo "$deps_hash" > "$deps_stamp"
+  echo "$deps_key" > "$deps_stamp"
 fi
 
 # Stand-ins and package: rebuild only when their sources change.
@@ -59,16 +80,22 @@ sources_hash() {
   (cd "$root" && git ls-files -co --exclude-standard -- "$@" 2>/dev/null | sort | xargs -r sha256sum | sha256sum | cut -d' ' -f1)
 }
 standins_stamp="$venv/.zlg-standins"
-standins_hash="$(sources_hash standins constraints.txt)"
+standins_hash="$deps_key $(sources_hash standins constraints.txt)"
 if [ "$(cat "$standins_stamp" 2>/dev/null || true)" != "$standins_hash" ]; then
   echo "setup: installing the platform stand-ins"
-  "${pip[@]}" install -c "$root/constraints.txt" --no-build-isolation "$root/standins"
+  "${pip[@]}" install "${pins[@]}" --no-build-isolation "$root/standins"
   echo "$standins_hash" > "$standins_stamp"
 fi
+# Each environment builds in a directory of its own, so switching between
+# them does not reconfigure (and rebuild) the other's build.
+build_dir=()
+if [ "$venv" != "$root/.venv" ]; then
+  build_dir=(-C "build-dir=build/$(basename "$venv")/{wheel_tag}")
+fi
 package_stamp="$venv/.zlg-package"
-package_hash="$(sources_hash src python CMakeLists.txt pyproject.toml constraints.txt)"
+package_hash="$deps_key $(sources_hash src python CMakeLists.txt pyproject.toml constraints.txt)"
 if [ "$(cat "$package_stamp" 2>/dev/null || true)" != "$package_hash" ]; then
   echo "setup: building and installing zentra_lumara_gov"
-  "${pip[@]}" install -c "$root/constraints.txt" --no-build-isolation --no-deps "$root"
+  "${pip[@]}" install "${pins[@]}" "${build_dir[@]}" --no-build-isolation --no-deps "$root"
   echo "$package_hash" > "$package_stamp"
 fi

@@ -17,7 +17,9 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 def native_probe():
     """The test-only module exposing the native toolkit (built on first use)."""
     source = ROOT / "tests" / "native_probe"
-    build = ROOT / "build" / "native-probe"
+    # One build per virtual environment: each has its own interpreter and nanobind.
+    venv = pathlib.Path(sys.prefix).name
+    build = ROOT / "build" / ("native-probe" if venv == ".venv" else f"native-probe-{venv}")
     # The virtual environment's cmake and ninja, the ones the package build used.
     tools = pathlib.Path(sys.executable).parent
     env = {**os.environ, "PATH": f"{tools}{os.pathsep}{os.environ.get('PATH', '')}"}

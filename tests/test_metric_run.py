@@ -19,6 +19,7 @@ import zentra_lumara_gov.evaluators.impl.metric_run_impl as run_impl
 from zentra_lumara_gov.config import GenAIConfiguration
 from zentra_lumara_gov.entities.evaluation_result import MetricsEvaluationResult
 from zentra_lumara_gov.utils import segment_batch_manager
+from pandas_versions import MISSING_TEXT
 
 EMPTY_MESSAGE = "The provided data is empty for metrics computation."
 
@@ -232,14 +233,14 @@ def test_partially_filled_columns_are_left_alone_and_all_null_ones_replaced(conf
     table = pd.DataFrame({"question": ["q1", "q2"], "record_id": ["a", None],
                           "record_timestamp": [None, None]})
     run_impl._evaluate_metrics(configuration, table, [RecordingMetric("m")])
-    assert table["record_id"].tolist() == ["a", None]
+    assert table["record_id"].tolist() == ["a", MISSING_TEXT]
     assert table["record_timestamp"].notna().all()
 
     all_null = pd.DataFrame({"question": ["q1", "q2"], "record_id": [None, None],
                              "record_timestamp": ["t", None]})
     run_impl._evaluate_metrics(configuration, all_null, [RecordingMetric("m")])
     assert all(uuid.UUID(text).version == 4 for text in all_null["record_id"])
-    assert all_null["record_timestamp"].tolist() == ["t", None]
+    assert all_null["record_timestamp"].tolist() == ["t", MISSING_TEXT]
 
 
 def test_custom_id_and_timestamp_columns(client_factory):

@@ -34,7 +34,7 @@ from zentra_lumara_gov.utils.endpoint_table import LUMARA_REGION_URLS
 
 GOV_URL = LUMARA_REGION_URLS["eu-de"].lmg_url
 ML_URL = LUMARA_REGION_URLS["eu-de"].vml_url
-ONPREM_URL = "https://cpd.onprem.zentra-lumara.example"
+ONPREM_URL = "https://onprem.zentra-lumara.example"
 MODEL_ID = "zentra/lumen-8b-instruct"
 AVAILABLE = ["zentra/lumen-8b-instruct", "zentra/lumen-guard-3b", "community/brisk-7b-chat"]
 NOT_SUPPORTED = (

@@ -55,7 +55,7 @@ class TestFromArguments:
 
     def test_on_prem_credentials_are_korp_and_authenticate_with_password(self):
         client = APIClient(
-            Credentials(url="https://cpd.example.test", version="5.1", username="admin", password="pw", service_instance_id="00000000-0000-0000-0000-000000000000")
+            Credentials(url="https://onprem.example", version="5.1", username="admin", password="pw", service_instance_id="instance-7")
         )
         assert client.is_korp is True
         authenticator = client.clv_client.authenticator
@@ -118,7 +118,7 @@ class TestFromEnvironment:
 
     def test_on_prem_with_ssl_disabled(self, clean_env):
         for name, value in {
-            "LUMARA_URL": "https://cpd.example.test",
+            "LUMARA_URL": "https://onprem.example",
             "LUMARA_VERSION": "5.0",
             "LUMARA_USERNAME": "admin",
             "LUMARA_PASSWORD": "pw",
@@ -127,7 +127,7 @@ class TestFromEnvironment:
             clean_env.setenv(name, value)
         client = APIClient()
         assert client.credentials.model_dump() == {
-            "url": "https://cpd.example.test",
+            "url": "https://onprem.example",
             "api_key": None,
             "version": "5.0",
             "username": "admin",

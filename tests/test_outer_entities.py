@@ -188,8 +188,8 @@ class TestLmAI:
         assert model.provider.type is ModelProviderType.LUMARA_AI
 
     def test_on_prem_credentials(self):
-        c = LmAICredentials(url="https://cpd.example.test", version="5.0", username="admin", instance_id="openshift", password="pw")
-        assert (c.version, c.username, c.instance_id, c.password, c.api_key) == ("5.0", "admin", "openshift", "pw", None)
+        c = LmAICredentials(url="https://onprem.example", version="5.0", username="admin", instance_id="instance-7", password="pw")
+        assert (c.version, c.username, c.instance_id, c.password, c.api_key) == ("5.0", "admin", "instance-7", "pw", None)
 
     def test_without_credentials_the_provider_holds_none(self):
         model = LmAIFoundationModel(model_id="m", space_id="s-1")

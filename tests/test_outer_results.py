@@ -21,6 +21,7 @@ from zentra_lumara_gov.entities.evaluation_result import (
 )
 from zentra_lumara_gov.entities.metric import GenAIMetric
 from zentra_lumara_gov.entities.metric_threshold import MetricThreshold
+from pandas_versions import MISSING_TEXT
 
 THRESHOLDS = [MetricThreshold(type="lower_limit", value=0.7)]
 
@@ -158,9 +159,11 @@ class TestMetricsEvaluationResult:
         frame = MetricsEvaluationResult(metrics_result=[faith, pii]).to_df()
         assert frame.columns.to_list() == RECORD_COLUMNS
         assert frame[["record_id", "name", "label", "group", "provider"]].to_dict("records") == [
-            {"record_id": "a", "name": "faithfulness", "label": None, "group": "answer_quality", "provider": "tallyx"},
+            {"record_id": "a", "name": "faithfulness", "label": MISSING_TEXT, "group": "answer_quality",
+             "provider": "tallyx"},
             {"record_id": "b", "name": "faithfulness", "label": "ok", "group": "answer_quality", "provider": "tallyx"},
-            {"record_id": "a", "name": "pii", "label": None, "group": "content_safety", "provider": "detectors"},
+            {"record_id": "a", "name": "pii", "label": MISSING_TEXT, "group": "content_safety",
+             "provider": "detectors"},
         ]
         assert frame["value"].dtype == np.float64
         assert frame["value"].to_list()[:2] == [0.25, 0.75] and math.isnan(frame["value"].iloc[2])

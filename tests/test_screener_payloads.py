@@ -155,7 +155,7 @@ def test_tool_functions_become_their_schemas(api_client):
     assert made.get_tools_catalog_content() == [WEATHER_SCHEMA, CONVERT_SCHEMA]
 
 
-@pytest.mark.parametrize("tools", [[WEATHER_SCHEMA], [get_weather, WEATHER_SCHEMA], {"not": "a list"}, None])
+@pytest.mark.parametrize("tools", [[WEATHER_SCHEMA], [get_weather, WEATHER_SCHEMA], "not a catalogue", None])
 def test_other_catalogues_are_sent_unchanged(api_client, tools):
     configuration = AgenticAIConfiguration(tools=tools)
     assert provider(api_client, "tool_call_accuracy", configuration=configuration).get_tools_catalog_content() \

@@ -30,6 +30,7 @@ from tallyx.metrics import InstanceMetric
 from zentra_judge_server import JudgeServer
 
 import zentra_lumara_gov.providers.tallyx_provider as tp
+from pandas_versions import as_text
 from zentra_lumara_gov.config import GenAIConfiguration
 from zentra_lumara_gov.entities.credentials import (
     AWSBedrockCredentials,
@@ -331,7 +332,7 @@ class TestPreProcess:
     def test_two_context_columns_in_configured_order(self):
         data = table(c1=["a1", "b1"], c2=[7, None])
         out = self.run(provider(config=configuration(context_fields=["c2", "c1"])), data)
-        assert out["contexts"].tolist() == [["7.0", "a1"], ["nan", "b1"]]
+        assert out["contexts"].tolist() == [["7.0", "a1"], [as_text("nan"), "b1"]]
 
     def test_single_context_column_goes_through_transform(self, monkeypatch):
         seen = []
@@ -366,7 +367,7 @@ class TestPreProcess:
         mapping = tp.TallyxColumnMapping(question="query", answer="reply")
         config = configuration(input_fields=["q"], context_fields=[], reference_fields=[])
         out = self.run(provider(config=config, column_mapping=mapping), data)
-        assert out.to_dict("list") == {"query": ["1.5", "nan"], "reply": ["a", "b"], "record_id": ["7", "8"]}
+        assert out.to_dict("list") == {"query": ["1.5", as_text("nan")], "reply": ["a", "b"], "record_id": ["7", "8"]}
 
     def test_rows_keep_their_labels(self):
         # Contexts first (two columns, given by position) then record ids (by

@@ -16,23 +16,29 @@ The names below are loaded on first use, so ``import zentra_lumara_gov`` stays
 cheap: pandas and the compiled modules load with the first evaluation.
 """
 
-from __future__ import annotations
-
-import importlib
-from typing import TYPE_CHECKING, Any
+# Neither typing nor __future__ is imported here: ``import zentra_lumara_gov``
+# costs no more than the package's own module. Type checkers read this flag as
+# typing.TYPE_CHECKING.
+TYPE_CHECKING = False
 
 if TYPE_CHECKING:
+    from typing import Any
+
     __version__: str
-    from zentra_lumara_gov._api import aevaluate, evaluate
-    from zentra_lumara_gov.clients.api_client import APIClient, Credentials
-    from zentra_lumara_gov.config import AgenticAIConfiguration, GenAIConfiguration
-    from zentra_lumara_gov.entities.evaluation_result import (
-        AggregateMetricResult,
-        MetricsEvaluationResult,
-        RecordMetricResult,
+    # "X as X": names this package exports, as type checkers read them.
+    from zentra_lumara_gov._api import aevaluate as aevaluate, evaluate as evaluate
+    from zentra_lumara_gov.clients.api_client import APIClient as APIClient, Credentials as Credentials
+    from zentra_lumara_gov.config import (
+        AgenticAIConfiguration as AgenticAIConfiguration,
+        GenAIConfiguration as GenAIConfiguration,
     )
-    from zentra_lumara_gov.entities.metric import GenAIMetric
-    from zentra_lumara_gov.entities.metric_threshold import MetricThreshold
+    from zentra_lumara_gov.entities.evaluation_result import (
+        AggregateMetricResult as AggregateMetricResult,
+        MetricsEvaluationResult as MetricsEvaluationResult,
+        RecordMetricResult as RecordMetricResult,
+    )
+    from zentra_lumara_gov.entities.metric import GenAIMetric as GenAIMetric
+    from zentra_lumara_gov.entities.metric_threshold import MetricThreshold as MetricThreshold
 
 # Public name -> module that defines it.
 _LAZY_NAMES = {
@@ -52,7 +58,8 @@ _LAZY_NAMES = {
 __all__ = ["__version__", *sorted(_LAZY_NAMES)]
 
 
-def __getattr__(name: str) -> Any:
+def __getattr__(name: str) -> "Any":
+    """The public names, loaded on first use."""
     if name == "__version__":
         from importlib.metadata import PackageNotFoundError, version
 
@@ -61,12 +68,14 @@ def __getattr__(name: str) -> Any:
         except PackageNotFoundError:  # run from a source tree that was never installed
             value = "0+unknown"
     elif name in _LAZY_NAMES:
-        value = getattr(importlib.import_module(_LAZY_NAMES[name]), name)
+        from importlib import import_module
+
+        value = getattr(import_module(_LAZY_NAMES[name]), name)
     else:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
     globals()[name] = value
     return value
 
 
-def __dir__() -> list[str]:
+def __dir__() -> "list[str]":
     return sorted({*globals(), *__all__})

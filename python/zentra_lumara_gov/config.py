@@ -14,6 +14,27 @@ class GenAIConfiguration(BaseModel):
 
     The list fields accept one column name as a text too; ``None`` or an empty
     list means the table has no such column.
+
+    Fields and their defaults:
+
+    ========================  ======================  ===========================================
+    field                     default                 the column holds
+    ========================  ======================  ===========================================
+    record_id_field           "record_id"             the record's id (filled when absent or empty)
+    record_timestamp_field    "record_timestamp"      the record's time (filled when absent or empty)
+    input_fields              ["question"]            the question or prompt
+    context_fields            ["contexts"]            the retrieved contexts
+    output_fields             ["answer"]              the generated answer
+    reference_fields          ["ground_truth"]        the expected answer
+    tool_calls_field          None                    the tool calls of an agent's answer
+    tools                     None                    (not a column) the catalogue of callable tools
+    llm_judge                 None                    (not a column) the judge model of judge metrics
+    ========================  ======================  ===========================================
+
+    >>> GenAIConfiguration().output_fields
+    ['answer']
+    >>> GenAIConfiguration(input_fields="prompt").input_fields
+    ['prompt']
     """
 
     model_config = ConfigDict(extra="forbid", arbitrary_types_allowed=True, validate_assignment=True)

@@ -5,11 +5,14 @@
 
 namespace zlg {
 
-nb::object new_exception(nb::handle exc_type, std::string_view message) {
-  nb::str text(message.data(), message.size());
-  PyObject *exc = PyObject_CallOneArg(exc_type.ptr(), text.ptr());
+nb::object new_exception(nb::handle exc_type, nb::handle message) {
+  PyObject *exc = PyObject_CallOneArg(exc_type.ptr(), message.ptr());
   if (!exc) throw nb::python_error();
   return nb::steal(exc);
+}
+
+nb::object new_exception(nb::handle exc_type, std::string_view message) {
+  return new_exception(exc_type, nb::str(message.data(), message.size()));
 }
 
 void throw_exception(nb::handle exc) {
@@ -21,20 +24,42 @@ void raise(nb::handle exc_type, std::string_view message) {
   throw_exception(new_exception(exc_type, message));
 }
 
-void raise_in_handler(nb::handle exc_type, std::string_view message,
-                      const nb::python_error &caught) {
-  nb::object exc = new_exception(exc_type, message);
+void raise(nb::handle exc_type, nb::handle message) {
+  throw_exception(new_exception(exc_type, message));
+}
+
+namespace {
+
+[[noreturn]] void throw_in_handler(nb::handle exc, const nb::python_error &caught) {
   // PyException_SetContext steals its argument.
   PyException_SetContext(exc.ptr(), nb::borrow(caught.value()).release().ptr());
   throw_exception(exc);
 }
 
-void raise_from(nb::handle exc_type, std::string_view message, const nb::python_error &caught) {
-  nb::object exc = new_exception(exc_type, message);
+[[noreturn]] void throw_from(nb::handle exc, const nb::python_error &caught) {
   PyException_SetContext(exc.ptr(), nb::borrow(caught.value()).release().ptr());
   // Sets __suppress_context__ as `raise ... from` does.
   PyException_SetCause(exc.ptr(), nb::borrow(caught.value()).release().ptr());
   throw_exception(exc);
+}
+
+}  // namespace
+
+void raise_in_handler(nb::handle exc_type, std::string_view message,
+                      const nb::python_error &caught) {
+  throw_in_handler(new_exception(exc_type, message), caught);
+}
+
+void raise_in_handler(nb::handle exc_type, nb::handle message, const nb::python_error &caught) {
+  throw_in_handler(new_exception(exc_type, message), caught);
+}
+
+void raise_from(nb::handle exc_type, std::string_view message, const nb::python_error &caught) {
+  throw_from(new_exception(exc_type, message), caught);
+}
+
+void raise_from(nb::handle exc_type, nb::handle message, const nb::python_error &caught) {
+  throw_from(new_exception(exc_type, message), caught);
 }
 
 void chain_context(const nb::python_error &raised, nb::handle context) {
@@ -44,6 +69,26 @@ void chain_context(const nb::python_error &raised, nb::handle context) {
   if (existing) {
     Py_DECREF(existing);
     return;
+  }
+  // The interpreter's walk (Floyd's cycle detection, so a cycle made
+  // elsewhere ends the walk instead of hanging it): a link from the chain of
+  // `context` back to `exc` is cut, as that link would close a cycle.
+  PyObject *link = context.ptr();
+  PyObject *slow = link;
+  bool advance_slow = false;
+  while (PyObject *next = PyException_GetContext(link)) {  // new reference
+    Py_DECREF(next);  // still held by `link`
+    if (next == exc) {
+      PyException_SetContext(link, nullptr);
+      break;
+    }
+    link = next;
+    if (link == slow) break;  // a cycle that does not pass through `exc`
+    if (advance_slow) {
+      slow = PyException_GetContext(slow);
+      Py_DECREF(slow);
+    }
+    advance_slow = !advance_slow;
   }
   // PyException_SetContext steals its argument.
   PyException_SetContext(exc, nb::borrow(context).release().ptr());

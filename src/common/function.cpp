@@ -9,6 +9,7 @@
 
 #include "common/coroutine.h"
 #include "common/errors.h"
+#include "common/pyops.h"
 
 namespace zlg {
 
@@ -32,6 +33,12 @@ Param Param::var_keyword(std::string name, std::string annotation) {
 
 namespace {
 
+// "__builtins__", interned once and kept.
+PyObject *intern_builtins() {
+  static PyObject *name = intern("__builtins__").release().ptr();
+  return name;
+}
+
 // Everything a native function knows about itself, fixed at creation.
 struct FunctionData {
   FunctionInfo info;
@@ -52,28 +59,126 @@ struct FunctionObject {
   vectorcallfunc vectorcall;
   FunctionData *data;
   PyObject *dict;
-  PyObject *signature;  // built on first request
+  PyObject *signature;    // built on first request
+  PyObject *annotations;  // __annotations__, a dict of ours or the caller's
+  PyObject *globals;      // __globals__: the dict of the module `info.module` names
   PyObject *weakrefs;
 };
 
-PyTypeObject *function_type = nullptr;
-
-// "'a'", "'a' and 'b'", "'a', 'b', and 'c'": the listing CPython uses.
-nb::str quoted_list(const std::vector<std::string> &names) {
-  std::string text;
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (i > 0) text += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
-    text += "'" + names[i] + "'";
-  }
-  return nb::str(text.c_str(), text.size());
+// The namespaces bound by Globals::bind, by module name: a function takes its
+// __globals__ from here (its module is bound before its functions are made).
+std::vector<std::pair<std::string, PyObject *>> &bound_namespaces() {
+  static std::vector<std::pair<std::string, PyObject *>> namespaces;  // references never given back
+  return namespaces;
 }
 
-[[noreturn]] void type_error(const std::string &message) { raise(PyExc_TypeError, message); }
+// The namespace of the module named `module`: bound by Globals::bind, or else
+// the dict of that module as imported; null with no error when there is none.
+PyObject *namespace_of(const std::string &module) {
+  for (const auto &[name, dict] : bound_namespaces()) {
+    if (name == module) return Py_NewRef(dict);
+  }
+  if (module.empty()) return nullptr;
+  PyObject *modules = PyImport_GetModuleDict();  // borrowed
+  PyObject *found = PyDict_GetItemString(modules, module.c_str());  // borrowed
+  if (!found || !PyModule_Check(found)) return nullptr;
+  return Py_NewRef(PyModule_GetDict(found));
+}
 
-const std::string &qualname_of(const FunctionData &d) { return d.info.qualname; }
+PyTypeObject *function_type = nullptr;
+
+nb::str qualname_of(const FunctionData &d) {
+  return nb::str(d.info.qualname.data(), d.info.qualname.size());
+}
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'": the interpreter's listing of
+// missing arguments (each name given by its repr()).
+nb::object listed(const std::vector<nb::handle> &names) {
+  nb::list reprs;
+  for (nb::handle name : names) reprs.append(checked(PyObject_Repr(name.ptr())));
+  const auto count = static_cast<Py_ssize_t>(names.size());
+  PyObject *const *items = PySequence_Fast_ITEMS(reprs.ptr());
+  if (count == 1) return nb::borrow(items[0]);
+  if (count == 2) return format_text("%U and %U", items[0], items[1]);
+  nb::object head = checked(PyList_GetSlice(reprs.ptr(), 0, count - 2));
+  nb::object joined = checked(PyUnicode_Join(nb::str(", ").ptr(), head.ptr()));
+  return format_text("%U, %U, and %U", joined.ptr(), items[count - 2], items[count - 1]);
+}
+
+[[noreturn]] void missing_arguments(const FunctionData &d, const std::vector<nb::handle> &names,
+                                    const char *kind) {
+  const size_t count = names.size();
+  raise(PyExc_TypeError, format_text("%U() missing %zd required %s argument%s: %U",
+                                     qualname_of(d).ptr(), static_cast<Py_ssize_t>(count), kind,
+                                     count == 1 ? "" : "s", listed(names).ptr()));
+}
+
+// The interpreter's "takes N positional arguments but M were given", with
+// "(and K keyword-only arguments)" when some were given.
+[[noreturn]] void too_many_positional(const FunctionData &d, PyObject *const *slots,
+                                      size_t given) {
+  Py_ssize_t keyword_only_given = 0;
+  for (size_t i = 0; i < d.info.signature.params.size(); ++i) {
+    if (d.info.signature.params[i].kind == ParamKind::keyword_only && slots[i]) {
+      ++keyword_only_given;
+    }
+  }
+  const auto count = static_cast<Py_ssize_t>(d.positional_count);
+  const auto defaults = static_cast<Py_ssize_t>(d.positional_defaults);
+  nb::str expected = defaults ? format_text("from %zd to %zd", count - defaults, count)
+                              : format_text("%zd", count);
+  const bool plural = defaults || count != 1;
+  nb::str keyword_only = keyword_only_given
+                             ? format_text(" positional argument%s (and %zd keyword-only argument%s)",
+                                           given != 1 ? "s" : "", keyword_only_given,
+                                           keyword_only_given != 1 ? "s" : "")
+                             : nb::str("");
+  raise(PyExc_TypeError,
+        format_text("%U() takes %U positional argument%s but %zd%U %s given", qualname_of(d).ptr(),
+                    expected.ptr(), plural ? "s" : "", static_cast<Py_ssize_t>(given),
+                    keyword_only.ptr(), given == 1 && !keyword_only_given ? "was" : "were"));
+}
+
+// The interpreter's complaint about positional-only parameters given by
+// keyword: every such keyword, in the order of the parameters. False when
+// there is none (the caller then reports an unexpected keyword).
+bool positional_only_passed_as_keyword(const FunctionData &d, PyObject *kwnames) {
+  nb::list conflicts;
+  for (size_t i = 0; i < d.info.signature.params.size(); ++i) {
+    if (d.info.signature.params[i].kind != ParamKind::positional_only) continue;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+      PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+      if (key == d.names[i].ptr() || equals(d.names[i], key)) conflicts.append(nb::handle(key));
+    }
+  }
+  if (nb::len(conflicts) == 0) return false;
+  nb::object joined = checked(PyUnicode_Join(nb::str(", ").ptr(), conflicts.ptr()));
+  raise(PyExc_TypeError, format_text("%U() got some positional-only arguments passed as keyword "
+                                     "arguments: '%U'",
+                                     qualname_of(d).ptr(), joined.ptr()));
+}
+
+// The slot of the parameter a keyword names (positional-only ones excluded),
+// or -1: by identity first (names are interned), then by equality.
+Py_ssize_t keyword_slot(const FunctionData &d, PyObject *key) {
+  const auto &params = d.info.signature.params;
+  auto nameable = [&](size_t i) {
+    const ParamKind kind = params[i].kind;
+    return kind == ParamKind::positional_or_keyword || kind == ParamKind::keyword_only;
+  };
+  for (size_t i = 0; i < params.size(); ++i) {
+    if (nameable(i) && d.names[i].ptr() == key) return static_cast<Py_ssize_t>(i);
+  }
+  for (size_t i = 0; i < params.size(); ++i) {
+    if (nameable(i) && equals(key, d.names[i])) return static_cast<Py_ssize_t>(i);
+  }
+  return -1;
+}
 
 // Binds a vectorcall's arguments into one slot per parameter, exactly as the
-// interpreter binds a Python function's arguments (same TypeError texts).
+// interpreter binds a Python function's arguments: positional arguments,
+// then keywords, then the count of positional ones, then the defaults and
+// what is still missing, with the same TypeError texts at each step.
 nb::object call_function(FunctionObject *self, PyObject *const *args, size_t nargsf,
                          PyObject *kwnames) {
   FunctionData &d = *self->data;
@@ -90,110 +195,65 @@ nb::object call_function(FunctionObject *self, PyObject *const *args, size_t nar
   }
   nb::object extra_positional, extra_keywords;  // owners of *args / **kwargs
 
-  // Positional arguments.
-  size_t taken = given < d.positional_count ? given : d.positional_count;
+  // Positional arguments, the surplus to *args.
+  const size_t taken = given < d.positional_count ? given : d.positional_count;
   for (size_t i = 0; i < taken; ++i) slots[i] = args[i];
-  if (given > d.positional_count) {
-    if (d.var_positional < 0) {
-      std::string expected =
-          d.positional_defaults
-              ? "from " + std::to_string(d.positional_count - d.positional_defaults) + " to " +
-                    std::to_string(d.positional_count)
-              : std::to_string(d.positional_count);
-      bool plural = d.positional_defaults || d.positional_count != 1;
-      type_error(qualname_of(d) + "() takes " + expected + " positional argument" +
-                 (plural ? "s" : "") + " but " + std::to_string(given) +
-                 (given == 1 ? " was" : " were") + " given");
-    }
+  if (d.var_keyword >= 0) {
+    extra_keywords = checked(PyDict_New());
+    slots[d.var_keyword] = extra_keywords.ptr();
   }
   if (d.var_positional >= 0) {
-    size_t extra = given > d.positional_count ? given - d.positional_count : 0;
-    PyObject *tuple = PyTuple_New(static_cast<Py_ssize_t>(extra));
-    if (!tuple) throw nb::python_error();
+    const size_t extra = given - taken;
+    extra_positional = checked(PyTuple_New(static_cast<Py_ssize_t>(extra)));
     for (size_t i = 0; i < extra; ++i) {
-      PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), Py_NewRef(args[d.positional_count + i]));
+      PyTuple_SET_ITEM(extra_positional.ptr(), static_cast<Py_ssize_t>(i), Py_NewRef(args[taken + i]));
     }
-    extra_positional = nb::steal(tuple);
-    slots[d.var_positional] = tuple;
-  }
-  if (d.var_keyword >= 0) {
-    extra_keywords = nb::steal(PyDict_New());
-    if (!extra_keywords) throw nb::python_error();
-    slots[d.var_keyword] = extra_keywords.ptr();
+    slots[d.var_positional] = extra_positional.ptr();
   }
 
   // Keyword arguments.
   if (kwnames) {
-    const Py_ssize_t keyword_count = PyTuple_GET_SIZE(kwnames);
-    std::vector<std::string> positional_only_as_keyword;
-    for (Py_ssize_t k = 0; k < keyword_count; ++k) {
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
       PyObject *key = PyTuple_GET_ITEM(kwnames, k);
       PyObject *value = args[given + static_cast<size_t>(k)];
-      Py_ssize_t found = -1;
-      bool positional_only_hit = false;
-      for (size_t i = 0; i < count; ++i) {
-        const ParamKind kind = params[i].kind;
-        if (kind == ParamKind::var_positional || kind == ParamKind::var_keyword) continue;
-        if (d.names[i].ptr() == key || PyUnicode_Compare(d.names[i].ptr(), key) == 0) {
-          if (kind == ParamKind::positional_only) {
-            positional_only_hit = true;
-            break;
-          }
-          found = static_cast<Py_ssize_t>(i);
-          break;
-        }
+      if (!PyUnicode_Check(key)) {
+        raise(PyExc_TypeError, format_text("%U() keywords must be strings", qualname_of(d).ptr()));
       }
+      const Py_ssize_t found = keyword_slot(d, key);
       if (found < 0) {
-        if (d.var_keyword >= 0) {
-          if (PyDict_SetItem(extra_keywords.ptr(), key, value) < 0) throw nb::python_error();
-          continue;
+        if (d.var_keyword < 0) {
+          positional_only_passed_as_keyword(d, kwnames);
+          raise(PyExc_TypeError, format_text("%U() got an unexpected keyword argument '%S'",
+                                             qualname_of(d).ptr(), key));
         }
-        if (positional_only_hit) {
-          positional_only_as_keyword.push_back(str(key));
-          continue;
-        }
-        type_error(qualname_of(d) + "() got an unexpected keyword argument '" + str(key) + "'");
+        if (PyDict_SetItem(extra_keywords.ptr(), key, value) < 0) throw nb::python_error();
+        continue;
       }
       if (slots[found]) {
-        type_error(qualname_of(d) + "() got multiple values for argument '" + str(key) + "'");
+        raise(PyExc_TypeError, format_text("%U() got multiple values for argument '%S'",
+                                           qualname_of(d).ptr(), key));
       }
       slots[found] = value;
     }
-    if (!positional_only_as_keyword.empty()) {
-      std::string listed;
-      for (size_t i = 0; i < positional_only_as_keyword.size(); ++i) {
-        listed += (i ? ", " : "") + positional_only_as_keyword[i];
-      }
-      type_error(qualname_of(d) +
-                 "() got some positional-only arguments passed as keyword arguments: '" + listed +
-                 "'");
-    }
   }
 
-  // Defaults, then what is still missing.
-  std::vector<std::string> missing_positional, missing_keyword_only;
+  if (given > d.positional_count && d.var_positional < 0) too_many_positional(d, slots, given);
+
+  // Defaults, then what is still missing: positional parameters first.
+  std::vector<nb::handle> missing;
+  for (size_t i = 0; i < d.positional_count; ++i) {
+    if (!slots[i] && !params[i].default_value.is_valid()) missing.push_back(d.names[i]);
+  }
+  if (!missing.empty()) missing_arguments(d, missing, "positional");
   for (size_t i = 0; i < count; ++i) {
     if (slots[i]) continue;
-    const Param &p = params[i];
-    if (p.default_value.is_valid()) {
-      slots[i] = p.default_value.ptr();
-    } else if (p.kind == ParamKind::keyword_only) {
-      missing_keyword_only.push_back(p.name);
+    if (params[i].default_value.is_valid()) {
+      slots[i] = params[i].default_value.ptr();
     } else {
-      missing_positional.push_back(p.name);
+      missing.push_back(d.names[i]);  // keyword-only: the rest are filled
     }
   }
-  if (!missing_positional.empty()) {
-    size_t n = missing_positional.size();
-    type_error(qualname_of(d) + "() missing " + std::to_string(n) + " required positional argument" +
-               (n == 1 ? "" : "s") + ": " + str(quoted_list(missing_positional)));
-  }
-  if (!missing_keyword_only.empty()) {
-    size_t n = missing_keyword_only.size();
-    type_error(qualname_of(d) + "() missing " + std::to_string(n) +
-               " required keyword-only argument" + (n == 1 ? "" : "s") + ": " +
-               str(quoted_list(missing_keyword_only)));
-  }
+  if (!missing.empty()) missing_arguments(d, missing, "keyword-only");
 
   Args bound(slots, count);
   if (d.is_coroutine) {
@@ -213,6 +273,10 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
     restore_current_exception();
     return nullptr;
   }
+}
+
+PyObject *get_text(const std::string &text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
 nb::object build_signature(const FunctionData &d) {
@@ -237,33 +301,75 @@ nb::object build_signature(const FunctionData &d) {
 PyObject *get_signature(PyObject *obj, void *) {
   auto *self = reinterpret_cast<FunctionObject *>(obj);
   if (!self->signature) {
+    PyObject *built = nullptr;
     try {
-      self->signature = build_signature(*self->data).release().ptr();
+      built = build_signature(*self->data).release().ptr();
     } catch (...) {
       restore_current_exception();
       return nullptr;
+    }
+    // Building runs Python code, so another thread may have stored one
+    // meanwhile: the first one stored stays, the other is dropped.
+    if (self->signature) {
+      Py_DECREF(built);
+    } else {
+      self->signature = built;
     }
   }
   return Py_NewRef(self->signature);
 }
 
-PyObject *get_annotations(PyObject *obj, void *) {
-  auto *self = reinterpret_cast<FunctionObject *>(obj);
-  try {
-    nb::dict annotations;
-    for (const Param &p : self->data->info.signature.params) {
-      if (!p.annotation.empty()) annotations[p.name.c_str()] = nb::str(p.annotation.c_str());
-    }
-    const std::string &ret = self->data->info.signature.return_annotation;
-    if (!ret.empty()) annotations["return"] = nb::str(ret.c_str());
-    return annotations.release().ptr();
-  } catch (...) {
-    restore_current_exception();
-    return nullptr;
+nb::object annotations_of(const FunctionData &d) {
+  nb::dict annotations;
+  for (const Param &p : d.info.signature.params) {
+    if (!p.annotation.empty()) annotations[p.name.c_str()] = nb::str(p.annotation.c_str());
   }
+  const std::string &ret = d.info.signature.return_annotation;
+  if (!ret.empty()) annotations["return"] = nb::str(ret.c_str());
+  return annotations;
 }
 
-PyObject *get_text(const std::string &text) { return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())); }
+// One dict for the life of the function, as for a Python function: what is
+// stored in it or assigned to __annotations__ stays; after `del` it is a new
+// empty dict.
+PyObject *get_annotations(PyObject *obj, void *) {
+  auto *self = reinterpret_cast<FunctionObject *>(obj);
+  if (!self->annotations) {
+    self->annotations = PyDict_New();
+    if (!self->annotations) return nullptr;
+  }
+  return Py_NewRef(self->annotations);
+}
+
+int set_annotations(PyObject *obj, PyObject *value, void *) {
+  auto *self = reinterpret_cast<FunctionObject *>(obj);
+  if (value == Py_None) value = nullptr;
+  if (value && !PyDict_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+    return -1;
+  }
+  Py_XSETREF(self->annotations, Py_XNewRef(value));
+  return 0;
+}
+
+PyObject *get_globals(PyObject *obj, void *) {
+  auto *self = reinterpret_cast<FunctionObject *>(obj);
+  if (!self->globals) self->globals = namespace_of(self->data->info.module);
+  if (!self->globals) {
+    PyErr_Format(PyExc_AttributeError, "no module named '%s' is loaded to give __globals__",
+                 self->data->info.module.c_str());
+    return nullptr;
+  }
+  return Py_NewRef(self->globals);
+}
+
+// Pickled by reference, as a Python function is: pickle finds the function
+// again as `__qualname__` in the module `__module__` (copy and deepcopy give
+// the function itself).
+PyObject *function_reduce(PyObject *obj, PyObject *) {
+  return get_text(reinterpret_cast<FunctionObject *>(obj)->data->info.qualname);
+}
+
 
 PyObject *get_name(PyObject *obj, void *) {
   return get_text(reinterpret_cast<FunctionObject *>(obj)->data->info.name);
@@ -304,6 +410,8 @@ int function_traverse(PyObject *obj, visitproc visit, void *arg) {
   Py_VISIT(Py_TYPE(obj));
   Py_VISIT(self->dict);
   Py_VISIT(self->signature);
+  Py_VISIT(self->annotations);
+  Py_VISIT(self->globals);
   if (self->data) {
     for (const Param &p : self->data->info.signature.params) Py_VISIT(p.default_value.ptr());
   }
@@ -314,6 +422,8 @@ int function_clear(PyObject *obj) {
   auto *self = reinterpret_cast<FunctionObject *>(obj);
   Py_CLEAR(self->dict);
   Py_CLEAR(self->signature);
+  Py_CLEAR(self->annotations);
+  Py_CLEAR(self->globals);
   return 0;
 }
 
@@ -333,9 +443,15 @@ PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
-    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyMemberDef function_members[] = {
@@ -358,6 +474,7 @@ PyTypeObject *get_function_type() {
       {Py_tp_dealloc, reinterpret_cast<void *>(function_dealloc)},
       {Py_tp_getset, function_getset},
       {Py_tp_members, function_members},
+      {Py_tp_methods, function_methods},
       {0, nullptr},
   };
   PyType_Spec spec = {
@@ -411,9 +528,12 @@ nb::object new_function(std::unique_ptr<FunctionData> data) {
   self->data = data.release();
   self->dict = nullptr;
   self->signature = nullptr;
+  self->annotations = nullptr;
+  self->globals = namespace_of(self->data->info.module);
   self->weakrefs = nullptr;
   nb::object result = nb::steal(reinterpret_cast<PyObject *>(self));
   PyObject_GC_Track(self);
+  self->annotations = annotations_of(*self->data).release().ptr();
 
   nb::dict attributes;
   attributes["__module__"] = self->data->info.module.empty()
@@ -497,33 +617,64 @@ nb::object make_class(const std::string &name, const std::string &module, nb::tu
   return metaclass(nb::str(name.c_str()), bases, ns);
 }
 
+namespace {
+
+// The builtins a function of the module reads, as the interpreter finds
+// them: the module's `__builtins__` (a module stands for its dict), or the
+// running code's builtins when the module has none. Borrowed.
+PyObject *builtins_of(nb::handle module_dict) {
+  PyObject *builtins = PyDict_GetItemWithError(module_dict.ptr(), intern_builtins());
+  if (!builtins) {
+    if (PyErr_Occurred()) throw nb::python_error();
+    return PyEval_GetBuiltins();
+  }
+  return PyModule_Check(builtins) ? PyModule_GetDict(builtins) : builtins;
+}
+
+// builtins[name], or null with no error when absent (a builtins mapping
+// that is no dict is read with [] as the interpreter reads it).
+PyObject *builtin(PyObject *builtins, PyObject *name) {
+  if (PyDict_CheckExact(builtins)) {
+    PyObject *value = PyDict_GetItemWithError(builtins, name);
+    if (!value && PyErr_Occurred()) throw nb::python_error();
+    return Py_XNewRef(value);
+  }
+  PyObject *value = PyObject_GetItem(builtins, name);
+  if (!value && PyErr_ExceptionMatches(PyExc_KeyError)) PyErr_Clear();
+  if (!value && PyErr_Occurred()) throw nb::python_error();
+  return value;
+}
+
+}  // namespace
+
 nb::object global(nb::handle module_dict, const char *name) {
   PyObject *value = PyDict_GetItemString(module_dict.ptr(), name);  // borrowed
   if (value) return nb::borrow(value);
-  PyObject *builtins = PyEval_GetBuiltins();  // borrowed
-  value = builtins ? PyDict_GetItemString(builtins, name) : nullptr;
-  if (value) return nb::borrow(value);
-  PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-  throw nb::python_error();
+  return global(module_dict, nb::str(name));
 }
 
 nb::object global(nb::handle module_dict, nb::handle name) {
   PyObject *value = PyDict_GetItemWithError(module_dict.ptr(), name.ptr());  // borrowed
-  if (!value && !PyErr_Occurred()) {
-    PyObject *builtins = PyEval_GetBuiltins();  // borrowed
-    value = builtins ? PyDict_GetItemWithError(builtins, name.ptr()) : nullptr;
-    if (!value && !PyErr_Occurred()) {
-      PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
-    }
-  }
-  if (!value) throw nb::python_error();
-  return nb::borrow(value);
+  if (value) return nb::borrow(value);
+  if (PyErr_Occurred()) throw nb::python_error();
+  PyObject *builtins = builtins_of(module_dict);
+  value = builtins ? builtin(builtins, name.ptr()) : nullptr;
+  if (value) return nb::steal(value);
+  PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+  throw nb::python_error();
 }
 
 void Globals::bind(nb::handle module) {
   PyObject *dict = PyModule_GetDict(module.ptr());  // borrowed
   if (!dict) throw nb::python_error();
   dict_ = nb::handle(dict).inc_ref();  // never released, see the header
+  // As a Python module gets them when its code runs: the builtins of the
+  // importing code, unless the namespace names its own.
+  if (PyDict_SetDefault(dict, intern_builtins(), PyEval_GetBuiltins()) == nullptr) {
+    throw nb::python_error();
+  }
+  std::string name = str(module.attr("__name__"));
+  bound_namespaces().emplace_back(std::move(name), nb::handle(dict).inc_ref().ptr());
 }
 
 }  // namespace zlg

@@ -1,7 +1,9 @@
 // Native callables that tell the truth to Python.
 //
 // A zlg function behaves like a function written in Python: it binds its
-// arguments by the same rules (same TypeError texts), exposes __signature__
+// arguments by the same rules in the same order (same TypeError texts),
+// pickles and copies by reference (module and qualified name), has
+// __globals__ and one __annotations__ dict, exposes __signature__
 // with real parameter names, kinds, defaults and annotations, binds to
 // instances through the descriptor protocol (so `instance.method` is a bound
 // method and `inspect.signature` drops `self`), and a coroutine function
@@ -111,7 +113,9 @@ nb::object make_class(const std::string &name, const std::string &module, nb::tu
                       nb::dict ns);
 
 // Looks a module-level name up at call time, as Python code reads a global:
-// the module dict first, then builtins; NameError when neither has it.
+// the module dict first, then the module's own builtins (its __builtins__,
+// set by Globals::bind; the running code's builtins only for a namespace
+// without one); NameError when neither has it.
 nb::object global(nb::handle module_dict, const char *name);
 // The same for a name held as a str: for hot paths, with an interned name
 // (zlg::intern) kept by the caller, so no text object is made per lookup.
@@ -123,7 +127,10 @@ nb::object global(nb::handle module_dict, nb::handle name);
 //   NB_MODULE(name, m) { global.bind(m); ... }
 //   ... global("pd").attr("DataFrame")(...) ...
 //
-// bind() takes a reference to the module's dict that is never given back:
+// bind() gives the namespace the builtins of the importing code as its
+// __builtins__ (as a Python module gets them), unless it has its own, and
+// makes it the __globals__ of the module's functions. It takes a reference
+// to the module's dict that is never given back:
 // the namespace must outlive every function of the module (which may be kept
 // after the module itself is dropped), and nothing may be released after the
 // interpreter has gone. Holding only a handle, a Globals is trivially

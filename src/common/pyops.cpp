@@ -4,6 +4,11 @@
 
 #include "common/errors.h"
 
+#if PY_VERSION_HEX >= 0x030D0000
+// Since 3.13 declared only in the interpreter's internal headers; still exported.
+extern "C" PyAPI_FUNC(int) _PyDict_MergeEx(PyObject *mp, PyObject *other, int override);
+#endif
+
 namespace zlg {
 
 namespace {
@@ -77,8 +82,12 @@ bool hasattr(nb::handle obj, const char *name) {
   return getattr_or(obj, name).is_valid();
 }
 
+nb::str format_of(nb::handle obj) {
+  return nb::steal<nb::str>(checked(PyObject_Format(obj.ptr(), nullptr)).release());
+}
+
 std::string formatted(nb::handle obj) {
-  nb::object text = checked(PyObject_Format(obj.ptr(), nullptr));
+  nb::object text = format_of(obj);
   Py_ssize_t size = 0;
   const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
   if (!data) throw nb::python_error();
@@ -137,20 +146,18 @@ void merge_keywords(nb::handle callable, nb::handle keywords, nb::handle mapping
   if (_PyDict_MergeEx(keywords.ptr(), mapping.ptr(), 2) == 0) return;
   if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
-    raise(PyExc_TypeError, function_str(callable) + " argument after ** must be a mapping, not " +
-                               std::string(at_most_200(Py_TYPE(mapping.ptr())->tp_name)));
+    nb::object callable_text = checked(_PyObject_FunctionStr(callable.ptr()));
+    raise(PyExc_TypeError, format_text("%U argument after ** must be a mapping, not %.200s",
+                                       callable_text.ptr(), Py_TYPE(mapping.ptr())->tp_name));
   }
   if (PyErr_ExceptionMatches(PyExc_KeyError)) {
     nb::python_error repeated;
     nb::object args = nb::getattr(repeated.value(), "args");
     if (PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) == 1) {
-      nb::handle key = PyTuple_GET_ITEM(args.ptr(), 0);
-      std::string callable_text = function_str(callable);
-      if (!PyUnicode_Check(key.ptr())) {
-        raise(PyExc_TypeError, callable_text + " keywords must be strings");
-      }
-      raise(PyExc_TypeError,
-            callable_text + " got multiple values for keyword argument '" + str(key) + "'");
+      // Whatever the key is (two columns named 0 give the key 0), its str().
+      nb::object callable_text = checked(_PyObject_FunctionStr(callable.ptr()));
+      raise(PyExc_TypeError, format_text("%U got multiple values for keyword argument '%S'",
+                                         callable_text.ptr(), PyTuple_GET_ITEM(args.ptr(), 0)));
     }
     throw repeated;
   }
@@ -167,11 +174,43 @@ nb::object call_with_keywords(nb::handle callable, nb::handle keywords, nb::hand
   return call_with_keywords(callable, keywords);
 }
 
+nb::object lookup_special(nb::handle obj, nb::handle name) {
+  PyTypeObject *type = Py_TYPE(obj.ptr());
+  // The interpreter's own MRO lookup (exported by CPython 3.12, if
+  // underscored); borrowed, held here while its __get__ runs.
+  PyObject *found = _PyType_Lookup(type, name.ptr());
+  if (!found) return nb::object();
+  nb::object attribute = nb::borrow(found);
+  descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+  if (!get) return attribute;
+  return checked(get(found, obj.ptr(), reinterpret_cast<PyObject *>(type)));
+}
+
+HandlingScope::HandlingScope(nb::handle exc) : previous_(PyErr_GetHandledException()) {
+  PyErr_SetHandledException(exc.ptr());
+}
+
+HandlingScope::~HandlingScope() {
+  PyErr_SetHandledException(previous_);
+  Py_XDECREF(previous_);
+}
+
 nb::object with_block(nb::handle manager, const std::function<nb::object()> &body) {
-  nb::handle type(reinterpret_cast<PyObject *>(Py_TYPE(manager.ptr())));
-  nb::object enter = type.attr("__enter__");
-  nb::object exit = type.attr("__exit__");
-  enter(manager);
+  static const nb::handle enter_name = intern("__enter__").release();
+  static const nb::handle exit_name = intern("__exit__").release();
+  const char *type_name = Py_TYPE(manager.ptr())->tp_name;
+  nb::object enter = lookup_special(manager, enter_name);
+  if (!enter.is_valid()) {
+    raise(PyExc_TypeError,
+          format_text("'%.200s' object does not support the context manager protocol", type_name));
+  }
+  nb::object exit = lookup_special(manager, exit_name);
+  if (!exit.is_valid()) {
+    raise(PyExc_TypeError, format_text("'%.200s' object does not support the context manager "
+                                       "protocol (missed __exit__ method)",
+                                       type_name));
+  }
+  enter();
   nb::object result;
   try {
     result = body();
@@ -180,7 +219,8 @@ nb::object with_block(nb::handle manager, const std::function<nb::object()> &bod
     nb::object traceback = failure.traceback();  // invalid for an error raised outside any frame
     bool swallowed = false;
     try {
-      swallowed = truthy(exit(manager, failure.type(), failure.value(),
+      HandlingScope handling(failure.value());
+      swallowed = truthy(exit(failure.type(), failure.value(),
                               traceback.is_valid() ? nb::handle(traceback) : nb::none()));
     } catch (nb::python_error &raised) {
       // Raised while the body's exception was being handled.
@@ -190,7 +230,7 @@ nb::object with_block(nb::handle manager, const std::function<nb::object()> &bod
     if (!swallowed) throw failure;
     return nb::object();
   }
-  exit(manager, nb::none(), nb::none(), nb::none());
+  exit(nb::none(), nb::none(), nb::none());
   return result;
 }
 

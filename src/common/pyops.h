@@ -58,7 +58,9 @@ nb::object getattr_or(nb::handle obj, const char *name, nb::handle fallback = nb
 // propagates (nb::hasattr and PyObject_HasAttr swallow every error).
 bool hasattr(nb::handle obj, const char *name);
 
-// f"{obj}" as UTF-8: format(obj, ""), which for most objects is str(obj).
+// f"{obj}": format(obj, ""), which for most objects is str(obj). As a str
+// for messages (any text), as UTF-8 for C++ code.
+nb::str format_of(nb::handle obj);
 std::string formatted(nb::handle obj);
 
 // type(obj).__name__ as UTF-8 ("int", "DataFrame"; no module prefix).
@@ -92,11 +94,36 @@ nb::object call_with_keywords(nb::handle callable, nb::handle kwargs);
 // merge_keywords.
 nb::object call_with_keywords(nb::handle callable, nb::handle keywords, nb::handle extra);
 
-// `with manager: return body()`. __enter__ and __exit__ are read from the
-// manager's type and called with the manager; __exit__ is always called, with
-// the exception in flight (type, value, traceback or None) or three Nones, and
-// a true answer swallows the exception: the result is then an invalid object.
-// An exception raised by __exit__ gets the body's exception as __context__.
+// The special method `name` of obj, looked up as the interpreter looks up
+// __enter__, __exit__, __aenter__ and __aexit__: on type(obj) only (its MRO,
+// never the instance), then bound to obj through the descriptor protocol, so
+// a function gives a bound method, a classmethod one bound to the class and a
+// staticmethod its plain function. An invalid object when the type lacks it.
+//   nb::object enter = zlg::lookup_special(manager, name);  // __enter__
+//   if (!enter.is_valid()) ... "does not support the context manager protocol"
+nb::object lookup_special(nb::handle obj, nb::handle name);
+
+// Makes `exc` the exception being handled (what sys.exc_info() shows and what
+// an exception raised meanwhile gets as __context__) for the life of the
+// scope, as an `except` block or the exit of a with block does.
+class HandlingScope {
+ public:
+  explicit HandlingScope(nb::handle exc);
+  ~HandlingScope();
+  HandlingScope(const HandlingScope &) = delete;
+  HandlingScope &operator=(const HandlingScope &) = delete;
+
+ private:
+  PyObject *previous_;  // owned; null or None: nothing was being handled
+};
+
+// `with manager: return body()`. __enter__ and __exit__ are looked up as
+// special methods (lookup_special), with the interpreter's TypeError for an
+// object without them; __exit__ is always called, with the exception in
+// flight (type, value, traceback or None, shown by sys.exc_info() meanwhile)
+// or three Nones, and a true answer swallows the exception: the result is
+// then an invalid object. An exception raised by __exit__ gets the body's
+// exception as __context__.
 nb::object with_block(nb::handle manager, const std::function<nb::object()> &body);
 
 // `from module import name, ...` at module load: each name read from the

@@ -78,6 +78,7 @@ nb::object make_lm_urls(nb::handle base_model) {
 }  // namespace
 
 NB_MODULE(endpoint_table, m) {
+  m.doc() = "Regional endpoint table: the governance platform's service addresses by region and deployment environment, also keyed by monitoring-service address.";
   // Imports fail loudly: without the outside enumeration there are no keys.
   nb::object base_model = nb::module_::import_("pydantic").attr("BaseModel");
   nb::object region = nb::module_::import_("zentra_lumara_gov.entities.enums").attr("Region");

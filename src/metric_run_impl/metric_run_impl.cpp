@@ -188,7 +188,7 @@ PreparedRun prepare_run(nb::handle configuration, nb::object data, nb::handle me
   nb::object server = global("os").attr("environ").attr("get")("LUMARA_SERVER");
   bool hosted = false;
   for (const char *environment : {"LMO", "LMAI", "LMGOV"}) {
-    if (nb::isinstance<nb::str>(server) && zlg::str(server) == environment) hosted = true;
+    if (!hosted && zlg::equals(server, nb::str(environment))) hosted = true;
   }
   if (!hosted && !truthy(api_client)) {
     if (!truthy(global("api_client_cache"))) {
@@ -373,6 +373,7 @@ zlg::FunctionInfo info(const char *name, zlg::Signature signature, const char *d
 }  // namespace
 
 NB_MODULE(metric_run_impl, m) {
+  m.doc() = "The metric run: prepares the record table, resolves metric dependencies and runs every metric, blocking (_evaluate_metrics) or concurrently (_evaluate_metrics_async).";
   global.bind(m);
 
   // The module's imports, visible in its namespace like a Python module's.

@@ -69,8 +69,9 @@ nb::object check_if_model_id_is_valid(nb::handle model_id, nb::handle lmai_clien
   nb::object resources = model_specs["resources"];
   for (nb::handle resource : resources) available.append(resource["model_id"]);
   zlg::raise(PyExc_ValueError,
-             "The Model ID provided is not supported for your environment. "
-             "Here is a list of the available models: " + zlg::str(available));
+             zlg::format_text("The Model ID provided is not supported for your environment. "
+                              "Here is a list of the available models: %S",
+                              available.ptr()));
 }
 
 nb::object build_system_credentials(nb::handle configuration, nb::handle credentials) {
@@ -163,8 +164,10 @@ nb::object evaluate_model_risk(nb::handle configuration, nb::handle given_client
     }
   } catch (nb::python_error &error) {
     if (!error.matches(PyExc_Exception)) throw;
-    zlg::raise_in_handler(PyExc_Exception,
-                          "Error while evaluating FM risks. Reason: " + zlg::str(error.value()), error);
+    zlg::HandlingScope handling(error.value());  // the context of an error made meanwhile
+    zlg::raise_in_handler(
+        PyExc_Exception,
+        zlg::format_text("Error while evaluating FM risks. Reason: %S", error.value().ptr()), error);
   }
 
   nb::object result = global("ModelRiskResult")(
@@ -193,8 +196,10 @@ nb::object evaluate_model_risk(nb::handle configuration, nb::handle given_client
     }
   } catch (nb::python_error &error) {
     if (!error.matches(PyExc_Exception)) throw;
-    zlg::raise_in_handler(PyExc_Exception, "Failed to parse model risk result. " + zlg::str(error.value()),
-                          error);
+    zlg::HandlingScope handling(error.value());
+    zlg::raise_in_handler(
+        PyExc_Exception, zlg::format_text("Failed to parse model risk result. %S", error.value().ptr()),
+        error);
   }
   return result;
 }
@@ -202,6 +207,7 @@ nb::object evaluate_model_risk(nb::handle configuration, nb::handle given_client
 }  // namespace
 
 NB_MODULE(model_risk_run_impl, m) {
+  m.doc() = "Foundation-model risk assessment: credentials for the AI SDK, model-id validation and the run of the model-risk plugin (_evaluate_model_risk).";
   global.bind(m);
 
   m.attr("inspect") = nb::module_::import_("inspect");

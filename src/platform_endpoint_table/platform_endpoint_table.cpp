@@ -34,6 +34,7 @@ nb::dict mapping(std::initializer_list<std::pair<const char *, const char *>> en
 }  // namespace
 
 NB_MODULE(platform_endpoint_table, m) {
+  m.doc() = "Platform endpoint table: the accepted data-platform addresses (production and test) and the token service of each.";
   nb::dict prod = mapping({
       {kDataAiAuSyd, kProdTokenService},
       {kDataAiCaTor, kProdTokenService},

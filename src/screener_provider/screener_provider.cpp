@@ -121,19 +121,22 @@ nb::object init(const Args &a) {
   nb::object api_client = api_client_ptr ? nb::borrow(api_client_ptr) : nb::none();
   if (!truthy(api_client)) {
     zlg::raise(PyExc_ValueError,
-               "Zentra Lumara Governance SDK must be initialized to compute " +
-                   formatted(metric_name) + " using " + formatted(metric_method) +
-                   ". Please initialize the client to proceed, or remove this metric from the "
-                   "evaluation.");
+               zlg::format_text("Zentra Lumara Governance SDK must be initialized to compute %U "
+                                "using %U. Please initialize the client to proceed, or remove "
+                                "this metric from the evaluation.",
+                                zlg::format_of(metric_name).ptr(),
+                                zlg::format_of(metric_method).ptr()));
   }
 
   // 2. ... with a monitoring-service client, which carries the instance id.
   if (!is_instance(attr(api_client, names.clv_client), global(ZSTR("CLVClient")))) {
     zlg::raise(PyExc_ValueError,
-               "lumara.governance service instance id is required to compute " +
-                   formatted(metric_name) + " using " + formatted(metric_method) +
-                   ". You can set the service instance ID using the `LMG_SERVICE_INSTANCE_ID` "
-                   "environment variable in the notebook and retry.");
+               zlg::format_text("lumara.governance service instance id is required to compute %U "
+                                "using %U. You can set the service instance ID using the "
+                                "`LMG_SERVICE_INSTANCE_ID` environment variable in the notebook "
+                                "and retry.",
+                                zlg::format_of(metric_name).ptr(),
+                                zlg::format_of(metric_method).ptr()));
   }
 
   // 3. The endpoint template of the metric, filled with the service address.
@@ -406,9 +409,20 @@ nb::object get_tool_calls_content(const Args &a) {
   return tool_calls_content;
 }
 
+// The catalogue is always a list when the configuration names any tools: a
+// lone tool (one schema mapping, or one tool function) is the catalogue of
+// that one tool, and a tuple of tools is taken as the list of them, so none
+// of them is lost on the way to the service's "tools" list.
 nb::object get_tools_catalog_content(const Args &a) {
   nb::handle self = a[0];
   nb::object tools = attr(self, names.configuration).attr("tools");
+  if (PyDict_Check(tools.ptr()) || PyCallable_Check(tools.ptr())) {
+    nb::list one;
+    one.append(tools);
+    tools = one;
+  } else if (PyTuple_Check(tools.ptr())) {
+    tools = checked(PySequence_List(tools.ptr()));
+  }
   if (!PyList_Check(tools.ptr())) return tools;
   for (nb::handle tool : tools)
     if (!PyCallable_Check(tool.ptr())) return tools;
@@ -441,11 +455,13 @@ Coroutine evaluate_async(nb::object self, nb::object data) {
   } catch (...) {
     nb::python_error caught = zlg::current_python_error();
     if (!caught.matches(PyExc_Exception)) throw;
-    // One plain exception for every failure; the cause stays its context only.
-    zlg::raise_in_handler(PyExc_Exception,
-                          kErrorPrefix + formatted(attr(self, names.metric_name)) +
-                              ". Reason: " + zlg::str(caught.value()),
-                          caught);
+    // One plain exception for every failure; the cause stays its context only
+    // (also of an error raised while the message is made).
+    zlg::HandlingScope handling(caught.value());
+    nb::object name = zlg::format_of(attr(self, names.metric_name));
+    zlg::raise_in_handler(
+        PyExc_Exception,
+        zlg::format_text("%s%U. Reason: %S", kErrorPrefix, name.ptr(), caught.value().ptr()), caught);
   }
 }
 

@@ -118,11 +118,11 @@ nb::object provider_evaluate(const Args &a) {
     // Every failure of the C++ side as the Python exception it stands for.
     nb::python_error e = zlg::current_python_error();
     if (!e.matches(PyExc_Exception)) throw;
-    std::string message;
+    nb::object message;
     try {
-      message = "Error while computing metrics: " + zlg::str(self.attr("metric_name")) +
-                " with the method " + zlg::str(self.attr("metric_method")) +
-                " using tallyx library. Reason: " + zlg::str(e.value());
+      message = zlg::format_text(
+          "Error while computing metrics: %S with the method %S using tallyx library. Reason: %S",
+          self.attr("metric_name").ptr(), self.attr("metric_method").ptr(), e.value().ptr());
     } catch (nb::python_error &raised) {
       zlg::chain_context(raised, e.value());  // raised inside the handler
       throw;
@@ -214,11 +214,18 @@ nb::object provider_pre_process_data(const Args &a) {
 // nothing in them). Any other table goes through pandas itself.
 nb::object records_of(nb::handle data) {
   auto by_pandas = [&] { return data.attr("to_dict")("orient"_a = "records"); };
+  // Anything but a table (a subclass may answer differently) is left to its
+  // own to_dict, as is every shape read below that is not the one expected.
+  if (!Py_IS_TYPE(data.ptr(), reinterpret_cast<PyTypeObject *>(global("pd").attr("DataFrame").ptr()))) {
+    return by_pandas();
+  }
   nb::object columns = data.attr("columns");
   if (!truthy(columns.attr("is_unique"))) return by_pandas();
   nb::object names = columns.attr("tolist")();
+  if (!PyList_CheckExact(names.ptr())) return by_pandas();
   Py_ssize_t width = PyList_GET_SIZE(names.ptr());
   if (width == 0) return by_pandas();
+  Py_ssize_t rows = -1;
   nb::handle object_type = reinterpret_cast<PyObject *>(&PyBaseObject_Type);
   std::vector<nb::object> values;
   values.reserve(static_cast<size_t>(width));
@@ -226,14 +233,16 @@ nb::object records_of(nb::handle data) {
     nb::object column = getitem(data, PyList_GET_ITEM(names.ptr(), c));
     if (!equals(column.attr("dtype"), object_type)) return by_pandas();
     nb::object cells = column.attr("tolist")();
+    if (!PyList_CheckExact(cells.ptr())) return by_pandas();
     Py_ssize_t length = PyList_GET_SIZE(cells.ptr());
+    if (rows >= 0 && length != rows) return by_pandas();
+    rows = length;
     for (Py_ssize_t r = 0; r < length; ++r) {
       PyObject *cell = PyList_GET_ITEM(cells.ptr(), r);
       if (!PyUnicode_CheckExact(cell) && !PyList_CheckExact(cell)) return by_pandas();
     }
     values.push_back(std::move(cells));
   }
-  Py_ssize_t rows = PyList_GET_SIZE(values[0].ptr());
   nb::list records = nb::steal<nb::list>(PyList_New(rows));
   if (!records.is_valid()) throw nb::python_error();
   for (Py_ssize_t r = 0; r < rows; ++r) {
@@ -477,20 +486,21 @@ nb::object create_inference_engine_impl(const Args &a) {
   nb::object credentials = parse_json_or_empty(credentials_json);
   nb::object parameters = parse_json_or_empty(parameters_json);
 
-  std::string kind = zlg::str(provider);
-  if (kind == "lmai") {
+  // provider is exactly a str (checked above), compared as text.
+  auto is = [&](const char *name) { return PyUnicode_CompareWithASCIIString(provider.ptr(), name) == 0; };
+  if (is("lmai")) {
     return global("VMLInferenceEngineGeneration")("credentials"_a = credentials,
                                              "model_name"_a = model_id, "use_cache"_a = use_cache);
   }
-  if (kind == "openai") {
+  if (is("openai")) {
     return global("OpenAiInferenceEngine")("model_name"_a = model_id, "credentials"_a = credentials,
                                       "use_cache"_a = use_cache);
   }
-  if (kind == "azure_openai") {
+  if (is("azure_openai")) {
     return global("AzureOpenAIInferenceEngine")("model_name"_a = model_id,
                                            "credentials"_a = credentials, "use_cache"_a = use_cache);
   }
-  if (kind == "vertexai" || kind == "google_ai_studio" || kind == "aws_bedrock") {
+  if (is("vertexai") || is("google_ai_studio") || is("aws_bedrock")) {
     // Every parameter entry becomes one more keyword argument.
     nb::dict fixed;
     fixed["model"] = model_id;
@@ -498,15 +508,16 @@ nb::object create_inference_engine_impl(const Args &a) {
     fixed["use_cache"] = use_cache;
     return zlg::call_with_keywords(global("LiteLLMInferenceEngine"), fixed, parameters);
   }
-  if (kind == "portkey") {
+  if (is("portkey")) {
     return global("PortKeyInferenceEngine")("credentials"_a = credentials, "model"_a = model_id,
                                        "use_cache"_a = use_cache);
   }
-  if (kind == "lmo_gateway") {
+  if (is("lmo_gateway")) {
     return global("LmoAIGatewayInferenceEngine")("credentials"_a = credentials,
                                             "use_cache"_a = use_cache);
   }
-  zlg::raise(PyExc_Exception, "LLM Model provider '" + kind + "' is not supported.");
+  zlg::raise(PyExc_Exception,
+             zlg::format_text("LLM Model provider '%U' is not supported.", provider.ptr()));
 }
 
 // ---------------------------------------------------------------------------
@@ -527,13 +538,34 @@ nb::object provider_post_process(const Args &a) {
   nb::object clip_table = self.attr("CLIP_METRIC_METHODS");
   bool clip = contains(clip_table, metric_name) && contains(getitem(clip_table, metric_name), method);
 
-  // Row by row, in row order. The two columns are read as they are stored,
-  // so a record id keeps its own type up to its text (a row-wise read would
-  // turn the id 7 of an all-number table into "7.0").
-  nb::object score_column = getitem(result, metric_name);
-  nb::object values = score_column.attr("tolist")();
-  nb::object ids = getitem(result, text("record_id")).attr("tolist")();
+  // Row by row, in row order. The two columns of a table are read as they
+  // are stored, so a record id keeps its own type up to its text (a row-wise
+  // read would turn the id 7 of an all-number table into "7.0"). Anything
+  // else given as the table is walked with its own iterrows().
+  nb::object score_column, values, ids;
+  if (is_instance(result, global("pd").attr("DataFrame"))) {
+    score_column = getitem(result, metric_name);
+    values = score_column.attr("tolist")();
+    ids = getitem(result, text("record_id")).attr("tolist")();
+  }
+  if (!values.is_valid() || !PyList_CheckExact(values.ptr()) || !PyList_CheckExact(ids.ptr())) {
+    nb::list row_values, row_ids;
+    nb::object record_id_key = text("record_id");
+    for (nb::handle labelled_row : result.attr("iterrows")()) {
+      nb::object row = zlg::unpack_pair(labelled_row).second;
+      row_values.append(getitem(row, metric_name));
+      row_ids.append(getitem(row, record_id_key));
+    }
+    values = row_values;
+    ids = row_ids;
+    score_column = getitem(result, metric_name);
+  }
   Py_ssize_t count = PyList_GET_SIZE(values.ptr());
+  if (PyList_GET_SIZE(ids.ptr()) != count) {
+    zlg::raise(PyExc_ValueError,
+               zlg::format_text("the score table holds %zd scores but %zd record ids", count,
+                                PyList_GET_SIZE(ids.ptr())));
+  }
 
   nb::object zero = nb::float_(0.0);
   nb::object places = nb::int_(4);
@@ -744,6 +776,7 @@ nb::object build_provider_class(nb::dict ns) {
 }  // namespace
 
 NB_MODULE(tallyx_provider, m) {
+  m.doc() = "Evaluation-library provider: similarity and judge-model metrics computed through tallyx, with a shared lock and a time-limited cache of judge engines.";
   module_name = zlg::str(m.attr("__name__"));
   nb::dict ns = nb::borrow<nb::dict>(m.attr("__dict__"));
   global.bind(m);

@@ -164,9 +164,12 @@ nb::object evaluate(const zlg::Args &args) {
   } catch (...) {
     nb::python_error caught = zlg::current_python_error();
     if (!caught.matches(PyExc_Exception)) throw caught;
-    std::string reason = zlg::str(caught.value());
-    std::string name = zlg::str(self.attr("metric_name"));
-    zlg::raise_from(PyExc_Exception, "Error while computing metrics: " + name + ". Reason: " + reason, caught);
+    zlg::HandlingScope handling(caught.value());  // the context of an error made meanwhile
+    nb::object name = self.attr("metric_name");
+    zlg::raise_from(PyExc_Exception,
+                    zlg::format_text("Error while computing metrics: %S. Reason: %S", name.ptr(),
+                                     caught.value().ptr()),
+                    caught);
   }
 }
 
@@ -539,6 +542,7 @@ nb::object make_provider_class() {
 }  // namespace
 
 NB_MODULE(verdix_provider, m) {
+  m.doc() = "Criteria-judge provider: criteria and custom-prompt judge metrics computed through verdix, with token counts.";
   global.bind(m);
 
   nb::setattr(m, "asyncio", nb::module_::import_("asyncio"));

@@ -125,6 +125,8 @@ FunctionInfo info(const char *name, zlg::Signature signature, const char *doc = 
 
 }  // namespace
 
+void add_binding_probes(nb::module_ &m);  // defined at the end of the file
+
 NB_MODULE(zlg_probe, m) {
   global.bind(m);
   auto coroutine_of_one = [](const char *name, Coroutine (*body)(nb::object)) {
@@ -231,4 +233,47 @@ NB_MODULE(zlg_probe, m) {
       info("double", {{Param::required("n")}}),
       [](const Args &a) { return nb::object(a[0] + a[0]); }));
   m.attr("Widget") = zlg::make_class("Widget", "zlg_probe", nb::make_tuple(), ns);
+  add_binding_probes(m);
+}
+
+// ---------------------------------------------------------------------------
+// Binding, special-method lookup and exception chaining probes.
+
+void add_binding_probes(nb::module_ &m) {
+  auto tuple_of_all = [](const Args &a) {
+    nb::list values;
+    for (size_t i = 0; i < a.size(); ++i) values.append(a[i]);
+    return nb::object(nb::tuple(values));
+  };
+  // strict(a, /, b, c=3, *, d, e=5), one(x), pair(a, b, /, c), four(a, b, c, d)
+  m.attr("strict") = zlg::make_function(
+      info("strict", {{Param{"a", zlg::ParamKind::positional_only, {}, {}}, Param::required("b"),
+                       Param::optional("c", nb::int_(3)), Param::keyword_only("d"),
+                       Param::keyword_only("e", nb::int_(5))}}),
+      tuple_of_all);
+  m.attr("one") = zlg::make_function(info("one", {{Param::required("x")}}), tuple_of_all);
+  m.attr("pair") = zlg::make_function(
+      info("pair", {{Param{"a", zlg::ParamKind::positional_only, {}, {}},
+                     Param{"b", zlg::ParamKind::positional_only, {}, {}}, Param::required("c")}}),
+      tuple_of_all);
+  m.attr("four") = zlg::make_function(
+      info("four", {{Param::required("a"), Param::required("b"), Param::required("c"),
+                     Param::required("d")}}),
+      tuple_of_all);
+  // special_method(obj, name) -> (True, bound) or (False, None)
+  m.attr("special_method") = zlg::make_function(
+      info("special_method", {{Param::required("obj"), Param::required("name")}}),
+      [](const Args &a) {
+        nb::object found = zlg::lookup_special(a[0], a[1]);
+        return found.is_valid() ? nb::make_tuple(true, found) : nb::make_tuple(false, nb::none());
+      });
+  // chain_context(raised, context) -> raised, chained as after an __exit__
+  m.attr("chain_context") = zlg::make_function(
+      info("chain_context", {{Param::required("raised"), Param::required("context")}}),
+      [](const Args &a) {
+        PyErr_SetRaisedException(nb::borrow(a[0]).release().ptr());
+        nb::python_error raised;
+        zlg::chain_context(raised, a[1]);
+        return nb::borrow(raised.value());
+      });
 }

@@ -1,1 +1,6 @@
 """Service clients of the SDK."""
+
+from zentra_lumara_gov import _platform
+
+# A missing platform package is named, with the command that installs the stand-ins.
+_platform.install_check()

@@ -15,14 +15,27 @@ import importlib
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
-    from zentra_lumara_gov.entities.metric import GenAIMetric
-    from zentra_lumara_gov.metrics.answer_correctness import AnswerCorrectnessMetric
-    from zentra_lumara_gov.metrics.answer_relevance import AnswerRelevanceMetric
-    from zentra_lumara_gov.metrics.context_relevance import ContextRelevanceMetric
-    from zentra_lumara_gov.metrics.faithfulness import FaithfulnessMetric
-    from zentra_lumara_gov.metrics.tallyx_metric import TallyxMetric
-    from zentra_lumara_gov.metrics.llm_as_judge import LLMAsJudgeMetric
-    from zentra_lumara_gov.metrics.detection_metrics import DetectionMetric, PIIMetric, HAPMetric, KeywordMetric, RegexMetric, PromptSafetyRiskMetric, TopicRelevanceMetric, ToolCallAccuracyMetric, AnswerRelevanceDetectionMetric, ContextRelevanceDetectionMetric, FaithfulnessDetectionMetric
+    # "X as X": names this package exports, as type checkers read them.
+    from zentra_lumara_gov.entities.metric import GenAIMetric as GenAIMetric
+    from zentra_lumara_gov.metrics.answer_correctness import AnswerCorrectnessMetric as AnswerCorrectnessMetric
+    from zentra_lumara_gov.metrics.answer_relevance import AnswerRelevanceMetric as AnswerRelevanceMetric
+    from zentra_lumara_gov.metrics.context_relevance import ContextRelevanceMetric as ContextRelevanceMetric
+    from zentra_lumara_gov.metrics.faithfulness import FaithfulnessMetric as FaithfulnessMetric
+    from zentra_lumara_gov.metrics.tallyx_metric import TallyxMetric as TallyxMetric
+    from zentra_lumara_gov.metrics.llm_as_judge import LLMAsJudgeMetric as LLMAsJudgeMetric
+    from zentra_lumara_gov.metrics.detection_metrics import (
+        DetectionMetric as DetectionMetric,
+        PIIMetric as PIIMetric,
+        HAPMetric as HAPMetric,
+        KeywordMetric as KeywordMetric,
+        RegexMetric as RegexMetric,
+        PromptSafetyRiskMetric as PromptSafetyRiskMetric,
+        TopicRelevanceMetric as TopicRelevanceMetric,
+        ToolCallAccuracyMetric as ToolCallAccuracyMetric,
+        AnswerRelevanceDetectionMetric as AnswerRelevanceDetectionMetric,
+        ContextRelevanceDetectionMetric as ContextRelevanceDetectionMetric,
+        FaithfulnessDetectionMetric as FaithfulnessDetectionMetric,
+    )
 
 _LAZY_NAMES = {
     "GenAIMetric": "zentra_lumara_gov.entities.metric",

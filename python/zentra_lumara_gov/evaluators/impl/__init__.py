@@ -1,1 +1,6 @@
 """Compiled evaluation runs. Kept import-light: extension modules live here."""
+
+from zentra_lumara_gov import _platform
+
+# A missing platform package is named, with the command that installs the stand-ins.
+_platform.install_check()
