@@ -201,10 +201,7 @@ class PartitionedResult:
 
     def close(self) -> None:
         if self.owns_client and self.client is not None:
-            cluster = self.client.cluster
-            self.client.close()
-            if cluster is not None:
-                cluster.close()
+            _close_client(self.client)
             self.client = None
 
     def __enter__(self) -> "PartitionedResult":
