@@ -287,13 +287,20 @@ def test_bad_arguments_fail_before_any_work(data, options, error, message):
     assert str(info.value) == message
 
 
-def test_default_local_cluster_writes_records_and_shuts_down(tmp_path):
+@pytest.mark.parametrize("to_files", [True, False])
+def test_default_local_cluster_shuts_down_once_the_records_are_out(tmp_path, to_files):
     table = record_table(60)
     result = zd.evaluate_partitioned(dd.from_pandas(table, npartitions=2), [FaithfulnessMetric()],
-                                     api_client=HOSTED, output=tmp_path / "out")
-    assert result.client is None  # its own cluster is gone once the records are written
-    assert len(pd.read_parquet(tmp_path / "out")) == 60
+                                     api_client=HOSTED, output=tmp_path / "out" if to_files else None)
     assert result.summary()[["name", "total_records", "failed_records"]].values.tolist() == [["faithfulness", 60, 0]]
+    if to_files:
+        assert result.client is None  # its own cluster is gone once the records are written
+        assert len(pd.read_parquet(tmp_path / "out")) == 60
+        return
+    with result:  # the lazy records live on the run's own cluster until the result is closed
+        assert sorted(result.records.compute()["record_id"]) == sorted(table["record_id"])
+        cluster = result.client.cluster
+    assert result.client is None and cluster.status.name == "closed"
 
 
 @pytest.mark.parametrize("build", [
