@@ -298,7 +298,9 @@ def test_default_local_cluster_shuts_down_once_the_records_are_out(tmp_path, to_
         assert len(pd.read_parquet(tmp_path / "out")) == 60
         return
     with result:  # the lazy records live on the run's own cluster until the result is closed
-        assert sorted(result.records.compute()["record_id"]) == sorted(table["record_id"])
+        # Computed through the run's client: the module's client is the current one here.
+        records = result.client.compute(result.records).result()
+        assert sorted(records["record_id"]) == sorted(table["record_id"])
         cluster = result.client.cluster
     assert result.client is None and cluster.status.name == "closed"
 

@@ -182,7 +182,9 @@ class PartitionedResult:
     DataFrame of them held on the cluster. ``run_id`` names the run; record
     ids assigned by it derive from it. ``client`` is the Dask client the run
     used; when the run started its own local cluster and kept it for the lazy
-    records, ``close()`` (or leaving a ``with`` block) shuts it down.
+    records, ``close()`` (or leaving a ``with`` block) shuts it down. (Where
+    another client is the current one, compute the records through this one:
+    ``result.client.compute(result.records)``.)
     """
 
     aggregates: list[MergedAggregate]
@@ -444,12 +446,13 @@ def _write_atomically(records: pd.DataFrame, path: str) -> None:
     # the partition's next attempt replaces the part whole.
     import pyarrow as pa
     import pyarrow.parquet as pq
+    from pandas.api.types import is_bool_dtype, is_numeric_dtype
 
     # Text columns stay text in every part, also where a part holds only nulls,
     # so the parts read back as one dataset.
     schema = pa.schema([
-        (column, pa.from_numpy_dtype(records[column].dtype) if records[column].dtype != object else pa.string())
-        for column in records.columns
+        (column, pa.from_numpy_dtype(dtype) if is_numeric_dtype(dtype) or is_bool_dtype(dtype) else pa.string())
+        for column, dtype in records.dtypes.items()
     ])
     temporary = f"{path}.{uuid.uuid4().hex}.tmp"
     try:
@@ -572,7 +575,9 @@ def _lazy_records(client: Any, futures: list[Any], dask: Any, dd: Any) -> Any:
         return None
     meta = client.submit(_empty_like, futures[0]).result()
     parts = [dask.delayed(_records_of)(future) for future in futures]
-    return dd.from_delayed(parts, meta=meta, verify_meta=False)
+    # Persisted, the frame holds its partitions' futures itself: the records stay
+    # on the cluster for as long as the frame lives, whatever becomes of ``futures``.
+    return client.persist(dd.from_delayed(parts, meta=meta, verify_meta=False))
 
 
 def _scaled(value: float) -> int:
