@@ -86,16 +86,65 @@ if [ "$(cat "$standins_stamp" 2>/dev/null || true)" != "$standins_hash" ]; then
   "${pip[@]}" install "${pins[@]}" --no-build-isolation "$root/standins"
   echo "$standins_hash" > "$standins_stamp"
 fi
+# The C++ compiler: $CXX when given, else the first of c++, clang++-16 and
+# clang++ that destroys temporaries inside co_await once (g++ 12 does not; the
+# build refuses such a compiler). Debian's clang-16 is installed if need be.
+# Recorded in the environment for the test probe's build.
+destroys_temporaries_once() {
+  local compiler="$1" scratch status
+  command -v "$compiler" >/dev/null 2>&1 || return 1
+  scratch="$(mktemp -d)"
+  status=0
+  { "$compiler" -std=c++20 -o "$scratch/check" "$root/cmake/await_temporary_check.cpp" &&
+      "$scratch/check"; } >/dev/null 2>&1 || status=1
+  rm -rf "$scratch"
+  return "$status"
+}
+pick_cxx() {
+  local candidate
+  if [ -n "${CXX:-}" ]; then command -v "$CXX"; return 0; fi
+  for candidate in c++ clang++-16 clang++; do
+    if destroys_temporaries_once "$candidate"; then command -v "$candidate"; return 0; fi
+  done
+  local sudo=()
+  [ "$(id -u)" = 0 ] || sudo=(sudo -n)
+  echo "setup: the C++ compiler destroys temporaries inside co_await twice; installing clang-16" >&2
+  { DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q clang-16 ||
+      { "${sudo[@]}" apt-get update -q && DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q clang-16; }
+  } >&2 || true
+  if destroys_temporaries_once clang++-16; then command -v clang++-16; return 0; fi
+  echo "setup: no suitable C++ compiler; install clang-16 or point CXX at a compiler" >&2
+  echo "setup: that passes cmake/await_temporary_check.cpp" >&2
+  return 1
+}
+cxx_file="$venv/.zlg-cxx"
+if [ ! -s "$cxx_file" ] || ! destroys_temporaries_once "$(cat "$cxx_file")" ||
+    { [ -n "${CXX:-}" ] && [ "$(command -v "$CXX")" != "$(cat "$cxx_file")" ]; }; then
+  pick_cxx > "$cxx_file.new"
+  mv "$cxx_file.new" "$cxx_file"
+fi
+cxx="$(cat "$cxx_file")"
+
 # Each environment builds in a directory of its own, so switching between
 # them does not reconfigure (and rebuild) the other's build.
 build_dir=()
+build_root="$root/build"
 if [ "$venv" != "$root/.venv" ]; then
   build_dir=(-C "build-dir=build/$(basename "$venv")/{wheel_tag}")
+  build_root="$root/build/$(basename "$venv")"
 fi
 package_stamp="$venv/.zlg-package"
-package_hash="$deps_key $(sources_hash src python CMakeLists.txt pyproject.toml constraints.txt)"
+package_hash="$deps_key $cxx $(sources_hash src python cmake CMakeLists.txt pyproject.toml constraints.txt)"
 if [ "$(cat "$package_stamp" 2>/dev/null || true)" != "$package_hash" ]; then
-  echo "setup: building and installing zentra_lumara_gov"
-  "${pip[@]}" install "${pins[@]}" "${build_dir[@]}" --no-build-isolation --no-deps "$root"
+  echo "setup: building and installing zentra_lumara_gov (C++ compiler: $cxx)"
+  # A build folder configured with another compiler starts afresh: CMake
+  # would first re-run the old configuration, which the compiler check refuses.
+  for cache in "$build_root"/cp3*/CMakeCache.txt; do
+    [ -f "$cache" ] || continue
+    grep -qx "CMAKE_CXX_COMPILER:[A-Z]*=$cxx" "$cache" ||
+      rm -rf "$cache" "$(dirname "$cache")/CMakeFiles"
+  done
+  CMAKE_ARGS="-DCMAKE_CXX_COMPILER=$cxx ${CMAKE_ARGS:-}" \
+    "${pip[@]}" install "${pins[@]}" "${build_dir[@]}" --no-build-isolation --no-deps "$root"
   echo "$package_hash" > "$package_stamp"
 fi

@@ -5,6 +5,7 @@ from __future__ import annotations
 import importlib
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
 
@@ -23,10 +24,25 @@ def native_probe():
     # The virtual environment's cmake and ninja, the ones the package build used.
     tools = pathlib.Path(sys.executable).parent
     env = {**os.environ, "PATH": f"{tools}{os.pathsep}{os.environ.get('PATH', '')}"}
-    if not (build / "build.ninja").exists():
+    # The compiler scripts/setup.sh picked for the package (one that destroys
+    # temporaries inside co_await once).
+    picked = pathlib.Path(sys.prefix) / ".zlg-cxx"
+    compiler = picked.read_text().strip() if picked.exists() else ""
+    cache = build / "CMakeCache.txt"
+    configured_with = cache.read_text() if cache.exists() else ""
+    stale = bool(compiler) and not any(
+        line.startswith("CMAKE_CXX_COMPILER:") and line.endswith(f"={compiler}")
+        for line in configured_with.splitlines())
+    if stale and cache.exists():
+        # Configured with another compiler: start afresh, as CMake would
+        # first re-run the old configuration.
+        cache.unlink()
+        shutil.rmtree(build / "CMakeFiles", ignore_errors=True)
+    if not (build / "build.ninja").exists() or stale:
         configured = subprocess.run(
             ["cmake", "-S", str(source), "-B", str(build), "-G", "Ninja",
-             "-DCMAKE_BUILD_TYPE=Release", f"-DPython_EXECUTABLE={sys.executable}"],
+             "-DCMAKE_BUILD_TYPE=Release", f"-DPython_EXECUTABLE={sys.executable}"]
+            + ([f"-DCMAKE_CXX_COMPILER={compiler}"] if compiler else []),
             capture_output=True, text=True, env=env,
         )
         if configured.returncode != 0:

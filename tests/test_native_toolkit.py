@@ -149,12 +149,21 @@ def test_three_argument_throw_is_deprecated_but_works(native_probe):
     ],
 )
 def test_throw_rejects_what_python_rejects(native_probe, bad_throw, message):
+    # Unstarted, the coroutine refuses the arguments itself.
+    fresh = native_probe.await_catching(OneStep())
+    with pytest.warns(DeprecationWarning) if len(bad_throw) > 1 else _no_warning():
+        with pytest.raises(TypeError, match=message):
+            fresh.throw(*bad_throw)
+    fresh.close()
+    # Suspended, they go on as given to the awaitable, which refuses them at
+    # the await, where the coroutine catches the TypeError, as in Python.
     coro = native_probe.await_catching(OneStep())
     coro.send(None)
     with pytest.warns(DeprecationWarning) if len(bad_throw) > 1 else _no_warning():
-        with pytest.raises(TypeError, match=message):
+        with pytest.raises(StopIteration) as stopped:
             coro.throw(*bad_throw)
-    coro.close()
+    caught = stopped.value.value
+    assert caught[0] == "caught" and type(caught[1]) is TypeError and str(caught[1]) == message
 
 
 class _no_warning:

@@ -1,5 +1,6 @@
 #include "common/coroutine.h"
 
+#include <frameobject.h>
 #include <structmember.h>
 
 #include <string>
@@ -11,6 +12,15 @@ namespace zlg {
 
 namespace {
 
+// Where a coroutine object is in its life. Set before anything that may run
+// Python code, so that code always sees the state it is in.
+enum class State : unsigned char {
+  created,    // not started: the frame waits at its initial suspension
+  suspended,  // waiting at a co_await
+  running,    // inside send/throw/close
+  closed,     // finished, failed or closed; the frame is gone or going
+};
+
 // The Python object that owns a C++ coroutine frame.
 struct CoroutineObject {
   PyObject_HEAD
@@ -18,27 +28,35 @@ struct CoroutineObject {
   PyObject *name;
   PyObject *qualname;
   PyObject *weakrefs;
-  bool started;
-  bool running;
-  bool finished;
+  State state;
 };
 
-PyTypeObject *coroutine_type = nullptr;
-PyTypeObject *get_coroutine_type();
+// What `coroutine.__await__()` gives: the iterator `await` drives, as
+// CPython's coroutine_wrapper.
+struct WrapperObject {
+  PyObject_HEAD
+  PyObject *coroutine;
+};
+
+struct SharedTypes {
+  PyTypeObject *coroutine;
+  PyTypeObject *wrapper;
+};
+const SharedTypes &shared_types();
+PyTypeObject *get_coroutine_type() { return shared_types().coroutine; }
 
 CoroutineObject *as_coroutine(PyObject *obj) { return reinterpret_cast<CoroutineObject *>(obj); }
 
 Coroutine::promise_type &promise_of(CoroutineObject *self) { return self->frame.promise(); }
 
 void destroy_frame(CoroutineObject *self) {
+  // Closed first: destroying the frame releases its locals, which may run
+  // arbitrary Python code, and that code may reach this coroutine.
+  self->state = State::closed;
   if (self->frame) {
-    // Destroying the frame releases its locals, which may run arbitrary
-    // Python code; detach it first so nothing sees a half-destroyed frame.
-    Coroutine::handle_type frame = self->frame;
-    self->frame = {};
+    Coroutine::handle_type frame = std::exchange(self->frame, {});
     frame.destroy();
   }
-  self->finished = true;
 }
 
 // getattr(obj, name, None) that still reports errors other than AttributeError.
@@ -52,15 +70,40 @@ int get_optional_attr(PyObject *obj, const char *name, PyObject **result) {
   return -1;
 }
 
+// A generator marked with types.coroutine: awaitable as it is.
+bool is_generator_coroutine(PyObject *obj) {
+  if (!PyGen_CheckExact(obj)) return false;
+  PyCodeObject *code = PyGen_GetCode(reinterpret_cast<PyGenObject *>(obj));
+  bool marked = (code->co_flags & CO_ITERABLE_COROUTINE) != 0;
+  Py_DECREF(code);
+  return marked;
+}
+
+bool is_any_coroutine(PyObject *obj) {
+  return PyCoro_CheckExact(obj) || Py_IS_TYPE(obj, get_coroutine_type()) ||
+         is_generator_coroutine(obj);
+}
+
+// A coroutine suspended in an await of its own belongs to its awaiter.
+bool awaited_already(PyObject *obj) {
+  if (Py_IS_TYPE(obj, get_coroutine_type())) {
+    CoroutineObject *other = as_coroutine(obj);
+    return other->state == State::suspended && promise_of(other).delegate;
+  }
+  if (!PyCoro_CheckExact(obj)) return false;
+  static const nb::handle cr_await = intern("cr_await").release();
+  nb::object awaited = checked(PyObject_GetAttr(obj, cr_await.ptr()));
+  return !awaited.is_none();
+}
+
 // The iterator `await obj` would delegate to (what CPython's
-// _PyCoro_GetAwaitableIter does).
+// _PyCoro_GetAwaitableIter and GET_AWAITABLE do).
 nb::object awaitable_iterator(nb::handle obj) {
-  PyTypeObject *type = Py_TYPE(obj.ptr());
-  if (PyCoro_CheckExact(obj.ptr()) || type == get_coroutine_type()) return nb::borrow(obj);
-  if (PyGen_CheckExact(obj.ptr())) {
-    // A generator-based coroutine (types.coroutine) is awaitable as is.
-    nb::object flags = obj.attr("gi_code").attr("co_flags");
-    if (nb::cast<long>(flags) & CO_ITERABLE_COROUTINE) return nb::borrow(obj);
+  PyObject *awaitable = obj.ptr();
+  PyTypeObject *type = Py_TYPE(awaitable);
+  if (is_any_coroutine(awaitable)) {
+    if (awaited_already(awaitable)) raise(PyExc_RuntimeError, "coroutine is being awaited already");
+    return nb::borrow(obj);
   }
   unaryfunc await_slot = type->tp_as_async ? type->tp_as_async->am_await : nullptr;
   if (!await_slot) {
@@ -68,46 +111,36 @@ nb::object awaitable_iterator(nb::handle obj) {
                  type->tp_name);
     throw nb::python_error();
   }
-  PyObject *iterator = await_slot(obj.ptr());
-  if (!iterator) throw nb::python_error();
-  if (PyCoro_CheckExact(iterator)) {
-    Py_DECREF(iterator);
-    PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
-    throw nb::python_error();
-  }
-  if (!PyIter_Check(iterator)) {
+  nb::object iterator = checked(await_slot(awaitable));
+  if (is_any_coroutine(iterator.ptr())) raise(PyExc_TypeError, "__await__() returned a coroutine");
+  if (!PyIter_Check(iterator.ptr())) {
     PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
-                 Py_TYPE(iterator)->tp_name);
-    Py_DECREF(iterator);
+                 Py_TYPE(iterator.ptr())->tp_name);
     throw nb::python_error();
   }
-  return nb::steal(iterator);
+  return iterator;
 }
 
 // Raises the error the frame left (or the StopIteration of its value).
 PySendResult finish(CoroutineObject *self, PyObject **result) {
   Coroutine::promise_type &promise = promise_of(self);
-  PyObject *error = promise.error;
-  PyObject *value = promise.result;
-  promise.error = nullptr;
-  promise.result = nullptr;
+  PyObject *error = std::exchange(promise.error, nullptr);
+  PyObject *value = std::exchange(promise.result, nullptr);
   destroy_frame(self);
   if (error) {
+    Py_XDECREF(value);
     if (PyErr_GivenExceptionMatches(error, PyExc_StopIteration)) {
       // As PEP 479: a StopIteration leaving a coroutine becomes a RuntimeError.
       PyObject *replacement =
           PyObject_CallFunction(PyExc_RuntimeError, "s", "coroutine raised StopIteration");
-      if (replacement) {
-        PyException_SetCause(replacement, Py_NewRef(error));
-        PyException_SetContext(replacement, error);
-        PyErr_SetRaisedException(replacement);
-      } else {
+      if (!replacement) {
         Py_DECREF(error);
+        return PYGEN_ERROR;
       }
-      Py_XDECREF(value);
-      return PYGEN_ERROR;
+      PyException_SetCause(replacement, Py_NewRef(error));
+      PyException_SetContext(replacement, error);
+      error = replacement;
     }
-    Py_XDECREF(value);
     PyErr_SetRaisedException(error);
     return PYGEN_ERROR;
   }
@@ -115,83 +148,126 @@ PySendResult finish(CoroutineObject *self, PyObject **result) {
   return PYGEN_RETURN;
 }
 
+// What the awaitable's throw() gave: a value it yields, its return value
+// (taken from StopIteration into *out), or an error.
+PySendResult throw_status(PyObject **out) {
+  if (*out) return PYGEN_NEXT;
+  if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return PYGEN_ERROR;
+  PyObject *stop = PyErr_GetRaisedException();
+  *out = PyObject_GetAttrString(stop, "value");
+  Py_DECREF(stop);
+  return *out ? PYGEN_RETURN : PYGEN_ERROR;
+}
+
+// Throws `thrown` (owned) into the awaitable the frame waits on. Returns
+// true when the awaitable handled it (status and *out are then set), false
+// when it is to be raised at the co_await (promise.thrown is then set).
+bool throw_into_delegate(Coroutine::promise_type &promise, PyObject *thrown, PySendResult *status,
+                         PyObject **out) {
+  PyObject *delegate = promise.delegate;
+  if (PyErr_GivenExceptionMatches(thrown, PyExc_GeneratorExit)) {
+    // Closing: close the awaitable first, then raise in our frame.
+    PyObject *close = nullptr;
+    if (get_optional_attr(delegate, "close", &close) < 0) {
+      Py_DECREF(thrown);
+      thrown = PyErr_GetRaisedException();
+    } else if (close) {
+      PyObject *closed = PyObject_CallNoArgs(close);
+      Py_DECREF(close);
+      if (closed) {
+        Py_DECREF(closed);
+      } else {
+        Py_DECREF(thrown);
+        thrown = PyErr_GetRaisedException();
+      }
+    }
+    Py_CLEAR(promise.delegate);
+    promise.thrown = thrown;
+    return false;
+  }
+  PyObject *throw_method = nullptr;
+  if (get_optional_attr(delegate, "throw", &throw_method) < 0) {
+    Py_DECREF(thrown);
+    thrown = PyErr_GetRaisedException();
+  }
+  if (!throw_method) {
+    // The awaitable cannot take it: raise it at the co_await.
+    Py_CLEAR(promise.delegate);
+    promise.thrown = thrown;
+    return false;
+  }
+  *out = PyObject_CallOneArg(throw_method, thrown);
+  Py_DECREF(throw_method);
+  Py_DECREF(thrown);
+  *status = throw_status(out);
+  return true;
+}
+
+PyObject *exception_to_throw(PyObject *const *args, Py_ssize_t nargs);
+
+// throw() with its arguments as given (an owned tuple), into a coroutine
+// that waits on an awaitable: they go on to the awaitable's throw() as they
+// are, as the interpreter passes them on. Returns 1 when the awaitable took
+// them (status and *out set), 0 when they are to be raised at the co_await
+// (promise.thrown set), -1 on an error that leaves the coroutine as it was.
+int throw_arguments_into_delegate(Coroutine::promise_type &promise, PyObject *arguments,
+                                  PySendResult *status, PyObject **out) {
+  nb::object owned = nb::steal(arguments);
+  PyObject *throw_method = nullptr;
+  if (get_optional_attr(promise.delegate, "throw", &throw_method) < 0) return -1;
+  if (!throw_method) {
+    PyObject *exc = exception_to_throw(&PyTuple_GET_ITEM(arguments, 0), PyTuple_GET_SIZE(arguments));
+    if (!exc) return -1;
+    Py_CLEAR(promise.delegate);
+    promise.thrown = exc;
+    return 0;
+  }
+  *out = PyObject_Call(throw_method, arguments, nullptr);
+  Py_DECREF(throw_method);
+  *status = throw_status(out);
+  return 1;
+}
+
 // Runs the C++ frame until it waits on an awaitable or ends; then drives the
 // awaitable until it yields a value to the caller or finishes. `value` is
-// what to send in; `thrown` (owned, may be null) is an exception to throw in.
-PySendResult step(CoroutineObject *self, PyObject *value, PyObject *thrown, PyObject **result) {
+// what to send in; `thrown` (owned, may be null) is an exception to throw in,
+// `thrown_arguments` (owned, may be null) throw()'s arguments for the awaitable.
+PySendResult step(CoroutineObject *self, PyObject *value, PyObject *thrown,
+                  PyObject *thrown_arguments, PyObject **result) {
   Coroutine::promise_type &promise = promise_of(self);
-  bool resume_frame = false;
+  bool resume_frame = promise.delegate == nullptr;
 
-  if (!self->started) {
-    self->started = true;
-    resume_frame = true;
-    if (thrown) {
-      // Nothing has run yet: the exception comes straight back out and the
-      // coroutine is finished, as for a Python coroutine.
-      destroy_frame(self);
-      PyErr_SetRaisedException(thrown);
-      return PYGEN_ERROR;
-    }
+  if (self->state == State::created && thrown) {
+    // Nothing has run yet: the exception comes straight back out and the
+    // coroutine is finished, as for a Python coroutine.
+    destroy_frame(self);
+    PyErr_SetRaisedException(thrown);
+    return PYGEN_ERROR;
   }
+  self->state = State::running;
 
   for (;;) {
     if (!resume_frame) {
       // Drive the awaitable the frame waits on.
-      PyObject *delegate = promise.delegate;
       PyObject *out = nullptr;
       PySendResult status;
-      if (thrown) {
-        if (PyErr_GivenExceptionMatches(thrown, PyExc_GeneratorExit)) {
-          // Closing: close the awaitable first, then raise in our frame.
-          PyObject *close = nullptr;
-          if (get_optional_attr(delegate, "close", &close) < 0) {
-            Py_DECREF(thrown);
-            thrown = PyErr_GetRaisedException();
-          } else if (close) {
-            PyObject *closed = PyObject_CallNoArgs(close);
-            Py_DECREF(close);
-            if (closed) {
-              Py_DECREF(closed);
-            } else {
-              Py_DECREF(thrown);
-              thrown = PyErr_GetRaisedException();
-            }
-          }
-          Py_CLEAR(promise.delegate);
-          promise.thrown = thrown;
-          thrown = nullptr;
+      if (thrown_arguments) {
+        int taken = throw_arguments_into_delegate(promise, thrown_arguments, &status, &out);
+        thrown_arguments = nullptr;
+        if (taken < 0) return PYGEN_ERROR;
+        if (taken == 0) {
           resume_frame = true;
           continue;
         }
-        PyObject *throw_method = nullptr;
-        if (get_optional_attr(delegate, "throw", &throw_method) < 0) {
-          Py_DECREF(thrown);
-          thrown = PyErr_GetRaisedException();
-          throw_method = nullptr;
-        }
-        if (!throw_method) {
-          // The awaitable cannot take it: raise it at the co_await.
-          Py_CLEAR(promise.delegate);
-          promise.thrown = thrown;
-          thrown = nullptr;
+      } else if (thrown) {
+        bool handled = throw_into_delegate(promise, thrown, &status, &out);
+        thrown = nullptr;
+        if (!handled) {
           resume_frame = true;
           continue;
-        }
-        out = PyObject_CallOneArg(throw_method, thrown);
-        Py_DECREF(throw_method);
-        Py_CLEAR(thrown);
-        if (out) {
-          status = PYGEN_NEXT;
-        } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-          PyObject *stop = PyErr_GetRaisedException();
-          out = PyObject_GetAttrString(stop, "value");
-          Py_DECREF(stop);
-          status = out ? PYGEN_RETURN : PYGEN_ERROR;
-        } else {
-          status = PYGEN_ERROR;
         }
       } else {
-        status = PyIter_Send(delegate, value, &out);
+        status = PyIter_Send(promise.delegate, value, &out);
       }
       if (status == PYGEN_NEXT) {
         *result = out;
@@ -205,8 +281,7 @@ PySendResult step(CoroutineObject *self, PyObject *value, PyObject *thrown, PyOb
       }
       value = Py_None;
     } else if (thrown) {
-      promise.thrown = thrown;
-      thrown = nullptr;
+      promise.thrown = std::exchange(thrown, nullptr);
     }
 
     self->frame.resume();
@@ -218,28 +293,64 @@ PySendResult step(CoroutineObject *self, PyObject *value, PyObject *thrown, PyOb
   }
 }
 
+// While the frame runs, it has its own entry on the thread's stack of
+// handled exceptions, as a Python frame has: sys.exc_info() in the code it
+// awaits shows the exception it handles (see HandlingException).
+class ExceptionStateScope {
+ public:
+  explicit ExceptionStateScope(Coroutine::promise_type &promise)
+      : thread_(PyThreadState_Get()) {
+    entry_.exc_value = Py_XNewRef(promise.handled);
+    entry_.previous_item = thread_->exc_info;
+    thread_->exc_info = &entry_;
+    promise.exception_state = &entry_;
+  }
+  ~ExceptionStateScope() {
+    thread_->exc_info = entry_.previous_item;
+    Py_XDECREF(entry_.exc_value);
+  }
+  ExceptionStateScope(const ExceptionStateScope &) = delete;
+  ExceptionStateScope &operator=(const ExceptionStateScope &) = delete;
+
+ private:
+  PyThreadState *thread_;
+  _PyErr_StackItem entry_{};
+};
+
 PySendResult send_checked(CoroutineObject *self, PyObject *value, PyObject *thrown,
-                          PyObject **result) {
-  if (self->running) {
-    Py_XDECREF(thrown);
-    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-    return PYGEN_ERROR;
-  }
-  if (self->finished) {
-    if (thrown) {
-      PyErr_SetRaisedException(thrown);
-    } else {
-      PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-    }
-    return PYGEN_ERROR;
-  }
-  if (!self->started && !thrown && value != Py_None) {
+                          PyObject **result, PyObject *thrown_arguments = nullptr) {
+  if (self->state == State::created && !thrown && value != Py_None) {
     PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
     return PYGEN_ERROR;
   }
-  self->running = true;
-  PySendResult status = step(self, value, thrown, result);
-  self->running = false;
+  if (self->state == State::running) {
+    Py_XDECREF(thrown);
+    Py_XDECREF(thrown_arguments);
+    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    return PYGEN_ERROR;
+  }
+  if (self->state == State::closed) {
+    Py_XDECREF(thrown);
+    Py_XDECREF(thrown_arguments);
+    PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+    return PYGEN_ERROR;
+  }
+  // Each await of a native coroutine by another is a level of C recursion.
+  if (Py_EnterRecursiveCall("")) {
+    Py_XDECREF(thrown);
+    Py_XDECREF(thrown_arguments);
+    return PYGEN_ERROR;
+  }
+  PySendResult status;
+  {
+    ExceptionStateScope exception_state(promise_of(self));
+    status = step(self, value, thrown, thrown_arguments, result);
+    if (self->state == State::running) {
+      self->state = State::suspended;
+      promise_of(self).exception_state = nullptr;
+    }
+  }
+  Py_LeaveRecursiveCall();
   return status;
 }
 
@@ -268,25 +379,51 @@ PyObject *coroutine_send(PyObject *obj, PyObject *arg) {
   return to_iterator_result(status, result);
 }
 
-PyObject *coroutine_iternext(PyObject *obj) { return coroutine_send(obj, Py_None); }
+// `type(value)` as the interpreter normalises a thrown (type, value) pair:
+// value itself when it is already an instance of a subclass of type.
+PyObject *normalized_exception(PyObject *type, PyObject *value) {
+  if (PyExceptionInstance_Check(value)) {
+    int is_subclass = PyObject_IsSubclass(PyExceptionInstance_Class(value), type);
+    if (is_subclass < 0) return nullptr;
+    if (is_subclass) return Py_NewRef(value);
+  }
+  PyObject *exc;
+  if (value == Py_None) {
+    exc = PyObject_CallNoArgs(type);
+  } else if (PyTuple_Check(value)) {
+    exc = PyObject_Call(type, value, nullptr);
+  } else {
+    exc = PyObject_CallOneArg(type, value);
+  }
+  if (exc && !PyExceptionInstance_Check(exc)) {
+    PyErr_Format(PyExc_TypeError,
+                 "calling %R should have returned an instance of BaseException, not %s", type,
+                 Py_TYPE(exc)->tp_name);
+    Py_CLEAR(exc);
+  }
+  return exc;
+}
 
-// throw(value) or the deprecated throw(type[, value[, traceback]]), with the
-// interpreter's checks and normalisation.
-PyObject *coroutine_throw(PyObject *obj, PyObject *const *args, Py_ssize_t nargs) {
-  if (nargs < 1 || nargs > 3) {
+// The argument checks of throw(value) / the deprecated
+// throw(type[, value[, traceback]]), made before anything else.
+bool throw_call_allowed(Py_ssize_t nargs) {
+  if (nargs < 1) {
     PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
-    if (nargs > 3)
-      PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
-    return nullptr;
+    return false;
   }
-  if (nargs > 1) {
-    if (PyErr_WarnEx(PyExc_DeprecationWarning,
-                     "the (type, exc, tb) signature of throw() is deprecated, "
-                     "use the single-arg signature instead.",
-                     1) < 0) {
-      return nullptr;
-    }
+  if (nargs > 3) {
+    PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
+    return false;
   }
+  return nargs == 1 || PyErr_WarnEx(PyExc_DeprecationWarning,
+                                    "the (type, exc, tb) signature of throw() is deprecated, "
+                                    "use the single-arg signature instead.",
+                                    1) == 0;
+}
+
+// The exception throw()'s arguments stand for, normalised as the
+// interpreter does. Returns it owned, or null with an error set.
+PyObject *exception_to_throw(PyObject *const *args, Py_ssize_t nargs) {
   PyObject *type = args[0];
   PyObject *value = nargs > 1 ? args[1] : Py_None;
   PyObject *traceback = nargs > 2 ? args[2] : Py_None;
@@ -296,23 +433,8 @@ PyObject *coroutine_throw(PyObject *obj, PyObject *const *args, Py_ssize_t nargs
   }
   PyObject *exc = nullptr;
   if (PyExceptionClass_Check(type)) {
-    if (value != Py_None && PyObject_IsInstance(value, type) == 1) {
-      exc = Py_NewRef(value);
-    } else if (value == Py_None) {
-      exc = PyObject_CallNoArgs(type);
-    } else if (PyTuple_Check(value)) {
-      exc = PyObject_Call(type, value, nullptr);
-    } else {
-      exc = PyObject_CallOneArg(type, value);
-    }
+    exc = normalized_exception(type, value);
     if (!exc) return nullptr;
-    if (!PyExceptionInstance_Check(exc)) {
-      PyErr_Format(PyExc_TypeError,
-                   "calling %R should have returned an instance of BaseException, not %s", type,
-                   Py_TYPE(exc)->tp_name);
-      Py_DECREF(exc);
-      return nullptr;
-    }
   } else if (PyExceptionInstance_Check(type)) {
     if (value != Py_None) {
       PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
@@ -329,23 +451,35 @@ PyObject *coroutine_throw(PyObject *obj, PyObject *const *args, Py_ssize_t nargs
     Py_DECREF(exc);
     return nullptr;
   }
+  return exc;
+}
+
+PyObject *coroutine_throw(PyObject *obj, PyObject *const *args, Py_ssize_t nargs) {
+  if (!throw_call_allowed(nargs)) return nullptr;
+  CoroutineObject *self = as_coroutine(obj);
   PyObject *result = nullptr;
-  PySendResult status = send_checked(as_coroutine(obj), Py_None, exc, &result);
+  PySendResult status;
+  if (self->state == State::suspended && promise_of(self).delegate &&
+      !PyErr_GivenExceptionMatches(args[0], PyExc_GeneratorExit)) {
+    PyObject *arguments = PyTuple_New(nargs);
+    if (!arguments) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(arguments, i, Py_NewRef(args[i]));
+    status = send_checked(self, Py_None, nullptr, &result, arguments);
+  } else {
+    PyObject *exc = exception_to_throw(args, nargs);
+    if (!exc) return nullptr;
+    status = send_checked(self, Py_None, exc, &result);
+  }
   return to_iterator_result(status, result);
 }
 
 // close(): raise GeneratorExit inside; the frame must not go on awaiting.
 PyObject *coroutine_close(PyObject *obj, PyObject *) {
   CoroutineObject *self = as_coroutine(obj);
-  if (self->finished) Py_RETURN_NONE;
-  if (!self->started) {
+  if (self->state == State::closed) Py_RETURN_NONE;
+  if (self->state == State::created) {
     destroy_frame(self);
-    self->started = true;
     Py_RETURN_NONE;
-  }
-  if (self->running) {
-    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-    return nullptr;
   }
   PyObject *exit = PyObject_CallNoArgs(PyExc_GeneratorExit);
   if (!exit) return nullptr;
@@ -367,14 +501,27 @@ PyObject *coroutine_close(PyObject *obj, PyObject *) {
   return nullptr;
 }
 
-PyObject *coroutine_await(PyObject *obj) { return Py_NewRef(obj); }
+// `await coroutine`: an iterator over the coroutine, refused when another
+// awaiter already drives it.
+PyObject *coroutine_await(PyObject *obj) {
+  if (awaited_already(obj)) {
+    PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+    return nullptr;
+  }
+  auto *wrapper = PyObject_GC_New(WrapperObject, shared_types().wrapper);
+  if (!wrapper) return nullptr;
+  wrapper->coroutine = Py_NewRef(obj);
+  PyObject_GC_Track(wrapper);
+  return reinterpret_cast<PyObject *>(wrapper);
+}
 
 void coroutine_finalize(PyObject *obj) {
   CoroutineObject *self = as_coroutine(obj);
-  if (self->finished || !self->frame) return;
+  if (self->state == State::closed) return;
   PyObject *saved = PyErr_GetRaisedException();
-  if (!self->started) {
+  if (self->state == State::created) {
     // Never awaited: tell the user as the interpreter does, then drop it.
+    self->state = State::closed;
     PyObject *warnings = PyImport_ImportModule("warnings");
     PyObject *warned = warnings ? PyObject_CallMethod(warnings, "_warn_unawaited_coroutine", "O", obj)
                                 : nullptr;
@@ -408,43 +555,66 @@ int coroutine_traverse(PyObject *obj, visitproc visit, void *arg) {
     Py_VISIT(promise.thrown);
     Py_VISIT(promise.result);
     Py_VISIT(promise.error);
+    Py_VISIT(promise.handled);
     for (nb::object *held : promise.frame_objects) Py_VISIT(held->ptr());
   }
   return 0;
 }
 
 int coroutine_clear(PyObject *obj) {
-  CoroutineObject *self = as_coroutine(obj);
-  destroy_frame(self);
+  destroy_frame(as_coroutine(obj));
   return 0;
 }
 
 void coroutine_dealloc(PyObject *obj) {
   CoroutineObject *self = as_coroutine(obj);
   PyTypeObject *type = Py_TYPE(obj);
-  if (PyObject_CallFinalizerFromDealloc(obj) < 0) return;  // resurrected
   PyObject_GC_UnTrack(obj);
+  // A long chain of coroutines awaiting each other is released iteratively.
+  Py_TRASHCAN_BEGIN(obj, coroutine_dealloc)
   if (self->weakrefs) PyObject_ClearWeakRefs(obj);
-  destroy_frame(self);
-  Py_CLEAR(self->name);
-  Py_CLEAR(self->qualname);
-  type->tp_free(obj);
-  Py_DECREF(type);
+  PyObject_GC_Track(obj);
+  if (PyObject_CallFinalizerFromDealloc(obj) == 0) {
+    PyObject_GC_UnTrack(obj);
+    destroy_frame(self);
+    Py_CLEAR(self->name);
+    Py_CLEAR(self->qualname);
+    type->tp_free(obj);
+    Py_DECREF(type);
+  }
+  Py_TRASHCAN_END
 }
 
 PyObject *coroutine_repr(PyObject *obj) {
   return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coroutine(obj)->qualname, obj);
 }
 
-PyObject *get_running(PyObject *obj, void *) { return PyBool_FromLong(as_coroutine(obj)->running); }
+PyObject *get_running(PyObject *obj, void *) {
+  return PyBool_FromLong(as_coroutine(obj)->state == State::running);
+}
 PyObject *get_suspended(PyObject *obj, void *) {
-  CoroutineObject *self = as_coroutine(obj);
-  return PyBool_FromLong(self->started && !self->running && !self->finished);
+  return PyBool_FromLong(as_coroutine(obj)->state == State::suspended);
 }
 PyObject *get_await(PyObject *obj, void *) {
   CoroutineObject *self = as_coroutine(obj);
   if (self->frame && promise_of(self).delegate) return Py_NewRef(promise_of(self).delegate);
   Py_RETURN_NONE;
+}
+// A frame object standing for the C++ frame while there is one (None once
+// closed, as inspect.getcoroutinestate expects); it has no Python code.
+PyObject *get_frame(PyObject *obj, void *) {
+  CoroutineObject *self = as_coroutine(obj);
+  if (self->state == State::closed) Py_RETURN_NONE;
+  const char *qualname = PyUnicode_AsUTF8(self->qualname);
+  if (!qualname) return nullptr;
+  PyCodeObject *code = PyCode_NewEmpty("<native>", qualname, 0);
+  if (!code) return nullptr;
+  PyObject *globals = PyDict_New();
+  PyFrameObject *frame =
+      globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+  Py_XDECREF(globals);
+  Py_DECREF(code);
+  return reinterpret_cast<PyObject *>(frame);
 }
 PyObject *get_none(PyObject *, void *) { Py_RETURN_NONE; }
 PyObject *get_name(PyObject *obj, void *) { return Py_NewRef(as_coroutine(obj)->name); }
@@ -456,20 +626,27 @@ PyGetSetDef coroutine_getset[] = {
     {"cr_running", get_running, nullptr, nullptr, nullptr},
     {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
     {"cr_await", get_await, nullptr, nullptr, nullptr},
-    {"cr_frame", get_none, nullptr, nullptr, nullptr},
+    {"cr_frame", get_frame, nullptr, nullptr, nullptr},
     {"cr_code", get_none, nullptr, nullptr, nullptr},
     {"cr_origin", get_none, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyCFunction as_method(PyObject *(*fastcall)(PyObject *, PyObject *const *, Py_ssize_t)) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fastcall));
+}
+
+const char kSendDoc[] =
+    "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration.";
+const char kThrowDoc[] =
+    "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next "
+    "iterated value or raise StopIteration.";
+const char kCloseDoc[] = "close() -> raise GeneratorExit inside coroutine.";
+
 PyMethodDef coroutine_methods[] = {
-    {"send", coroutine_send, METH_O,
-     "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)),
-     METH_FASTCALL,
-     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next "
-     "iterated value or raise StopIteration."},
-    {"close", coroutine_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    {"send", coroutine_send, METH_O, kSendDoc},
+    {"throw", as_method(coroutine_throw), METH_FASTCALL, kThrowDoc},
+    {"close", coroutine_close, METH_NOARGS, kCloseDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -479,12 +656,61 @@ PyMemberDef coroutine_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-PyTypeObject *get_coroutine_type() {
-  if (coroutine_type) return coroutine_type;
-  PyType_Slot slots[] = {
+// The iterator of `await coroutine`: every call goes to the coroutine.
+PyObject *wrapped(PyObject *obj) { return reinterpret_cast<WrapperObject *>(obj)->coroutine; }
+
+PySendResult wrapper_am_send(PyObject *obj, PyObject *arg, PyObject **result) {
+  return coroutine_am_send(wrapped(obj), arg, result);
+}
+PyObject *wrapper_iternext(PyObject *obj) { return coroutine_send(wrapped(obj), Py_None); }
+PyObject *wrapper_send(PyObject *obj, PyObject *arg) { return coroutine_send(wrapped(obj), arg); }
+PyObject *wrapper_throw(PyObject *obj, PyObject *const *args, Py_ssize_t nargs) {
+  return coroutine_throw(wrapped(obj), args, nargs);
+}
+PyObject *wrapper_close(PyObject *obj, PyObject *) { return coroutine_close(wrapped(obj), nullptr); }
+
+int wrapper_traverse(PyObject *obj, visitproc visit, void *arg) {
+  Py_VISIT(Py_TYPE(obj));
+  Py_VISIT(reinterpret_cast<WrapperObject *>(obj)->coroutine);
+  return 0;
+}
+
+int wrapper_clear(PyObject *obj) {
+  Py_CLEAR(reinterpret_cast<WrapperObject *>(obj)->coroutine);
+  return 0;
+}
+
+void wrapper_dealloc(PyObject *obj) {
+  PyTypeObject *type = Py_TYPE(obj);
+  PyObject_GC_UnTrack(obj);
+  wrapper_clear(obj);
+  type->tp_free(obj);
+  Py_DECREF(type);
+}
+
+PyMethodDef wrapper_methods[] = {
+    {"send", wrapper_send, METH_O, kSendDoc},
+    {"throw", as_method(wrapper_throw), METH_FASTCALL, kThrowDoc},
+    {"close", wrapper_close, METH_NOARGS, kCloseDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject *new_type(const char *name, int basicsize, PyType_Slot *slots) {
+  PyType_Spec spec = {
+      name,
+      basicsize,
+      0,
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+          Py_TPFLAGS_DISALLOW_INSTANTIATION,
+      slots,
+  };
+  return reinterpret_cast<PyTypeObject *>(checked(PyType_FromSpec(&spec)).release().ptr());
+}
+
+SharedTypes create_types() {
+  PyType_Slot coroutine_slots[] = {
       {Py_am_await, reinterpret_cast<void *>(coroutine_await)},
       {Py_am_send, reinterpret_cast<void *>(coroutine_am_send)},
-      {Py_tp_iternext, reinterpret_cast<void *>(coroutine_iternext)},
       {Py_tp_finalize, reinterpret_cast<void *>(coroutine_finalize)},
       {Py_tp_traverse, reinterpret_cast<void *>(coroutine_traverse)},
       {Py_tp_clear, reinterpret_cast<void *>(coroutine_clear)},
@@ -495,20 +721,52 @@ PyTypeObject *get_coroutine_type() {
       {Py_tp_members, coroutine_members},
       {0, nullptr},
   };
-  PyType_Spec spec = {
-      "zentra_lumara_gov.native_coroutine",
-      sizeof(CoroutineObject),
-      0,
-      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
-          Py_TPFLAGS_DISALLOW_INSTANTIATION,
-      slots,
+  PyType_Slot wrapper_slots[] = {
+      {Py_am_send, reinterpret_cast<void *>(wrapper_am_send)},
+      {Py_tp_iter, reinterpret_cast<void *>(PyObject_SelfIter)},
+      {Py_tp_iternext, reinterpret_cast<void *>(wrapper_iternext)},
+      {Py_tp_traverse, reinterpret_cast<void *>(wrapper_traverse)},
+      {Py_tp_clear, reinterpret_cast<void *>(wrapper_clear)},
+      {Py_tp_dealloc, reinterpret_cast<void *>(wrapper_dealloc)},
+      {Py_tp_methods, wrapper_methods},
+      {0, nullptr},
   };
-  PyObject *type = PyType_FromSpec(&spec);
-  if (!type) throw nb::python_error();
-  coroutine_type = reinterpret_cast<PyTypeObject *>(type);  // kept for the life of the process
+  SharedTypes types{
+      new_type("zentra_lumara_gov.native_coroutine", sizeof(CoroutineObject), coroutine_slots),
+      new_type("zentra_lumara_gov.native_coroutine_wrapper", sizeof(WrapperObject),
+               wrapper_slots),
+  };
   // asyncio and inspect recognise it through collections.abc.Coroutine.
-  nb::module_::import_("collections.abc").attr("Coroutine").attr("register")(nb::handle(type));
-  return coroutine_type;
+  nb::module_::import_("collections.abc").attr("Coroutine").attr("register")(
+      nb::handle(reinterpret_cast<PyObject *>(types.coroutine)));
+  return types;
+}
+
+// Every module of the package links its own copy of this file; the first
+// one loaded makes the types and leaves them in the interpreter's shared
+// dict, where the others find them. The key carries the layout, so a module
+// built differently never shares frames it cannot read.
+const SharedTypes &shared_types() {
+  static const SharedTypes types = [] {
+    std::string key = "zentra_lumara_gov.native_coroutine:" __VERSION__ ":" +
+                      std::to_string(sizeof(CoroutineObject)) + ":" +
+                      std::to_string(sizeof(Coroutine::promise_type));
+    PyObject *shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (!shared) throw nb::python_error();
+    nb::str name(key.c_str());
+    if (PyObject *found = PyDict_GetItemWithError(shared, name.ptr())) {
+      // Kept for the life of the process, as the dict keeps them.
+      return SharedTypes{reinterpret_cast<PyTypeObject *>(Py_NewRef(PyTuple_GET_ITEM(found, 0))),
+                         reinterpret_cast<PyTypeObject *>(Py_NewRef(PyTuple_GET_ITEM(found, 1)))};
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    SharedTypes created = create_types();
+    nb::object pair = nb::make_tuple(nb::handle(reinterpret_cast<PyObject *>(created.coroutine)),
+                                     nb::handle(reinterpret_cast<PyObject *>(created.wrapper)));
+    if (PyDict_SetItem(shared, name.ptr(), pair.ptr()) < 0) throw nb::python_error();
+    return created;
+  }();
+  return types;
 }
 
 }  // namespace
@@ -519,6 +777,7 @@ Coroutine::promise_type::~promise_type() {
   Py_CLEAR(thrown);
   Py_CLEAR(result);
   Py_CLEAR(error);
+  Py_CLEAR(handled);
 }
 
 void Coroutine::promise_type::unhandled_exception() noexcept {
@@ -530,10 +789,10 @@ void Coroutine::promise_type::unhandled_exception() noexcept {
 void Coroutine::promise_type::PyAwaiter::await_suspend(handle_type) noexcept {
   // Obtaining the iterator may fail; the failure is raised at the co_await.
   try {
-    promise->delegate = awaitable_iterator(awaitable).release().ptr();
-    // The iterator keeps what it needs; a reference held here would be
-    // invisible to the garbage collector.
-    awaitable.reset();
+    // Moved out of the awaiter: only the promise, which the collector
+    // traverses, holds what the frame waits on.
+    nb::object held = std::move(awaitable);
+    promise->delegate = awaitable_iterator(held).release().ptr();
   } catch (...) {
     promise->thrown = exception_object(std::current_exception()).release().ptr();
   }
@@ -542,17 +801,26 @@ void Coroutine::promise_type::PyAwaiter::await_suspend(handle_type) noexcept {
 nb::object Coroutine::promise_type::PyAwaiter::await_resume() {
   awaitable.reset();
   if (promise->thrown) {
-    PyErr_SetRaisedException(promise->thrown);
-    promise->thrown = nullptr;
+    PyErr_SetRaisedException(std::exchange(promise->thrown, nullptr));
     throw nb::python_error();
   }
-  PyObject *value = promise->sent_value;
-  promise->sent_value = nullptr;
+  PyObject *value = std::exchange(promise->sent_value, nullptr);
   return value ? nb::steal(value) : nb::none();
 }
 
 Coroutine::promise_type::PyAwaiter Coroutine::promise_type::await_transform(Coroutine &&inner) {
-  return PyAwaiter{std::move(inner).to_python("<native>", "<native>"), this};
+  static const nb::handle name = intern("<native>").release();
+  return PyAwaiter{std::move(inner).to_python(name, name), this};
+}
+
+std::suspend_never Coroutine::promise_type::await_transform(HandlingException &&handling) {
+  nb::object exception = handling.take();
+  Py_XSETREF(handled, exception.is_valid() ? exception.release().ptr() : nullptr);
+  if (exception_state) {
+    auto *entry = static_cast<_PyErr_StackItem *>(exception_state);
+    Py_XSETREF(entry->exc_value, Py_XNewRef(handled));
+  }
+  return {};
 }
 
 Coroutine &Coroutine::operator=(Coroutine &&other) noexcept {
@@ -568,71 +836,89 @@ Coroutine::~Coroutine() {
 }
 
 nb::object Coroutine::to_python(const std::string &name, const std::string &qualname) && {
+  nb::str name_text(name.data(), name.size());
+  nb::str qualname_text(qualname.data(), qualname.size());
+  return std::move(*this).to_python(name_text, qualname_text);
+}
+
+nb::object Coroutine::to_python(nb::handle name, nb::handle qualname) && {
   PyTypeObject *type = get_coroutine_type();
   auto *self = PyObject_GC_New(CoroutineObject, type);
   if (!self) throw nb::python_error();
   self->frame = std::exchange(handle_, {});
-  self->name = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-  self->qualname =
-      PyUnicode_FromStringAndSize(qualname.data(), static_cast<Py_ssize_t>(qualname.size()));
+  self->name = Py_NewRef(name.ptr());
+  self->qualname = Py_NewRef(qualname.ptr());
   self->weakrefs = nullptr;
-  self->started = false;
-  self->running = false;
-  self->finished = false;
-  nb::object result = nb::steal(reinterpret_cast<PyObject *>(self));
-  if (!self->name || !self->qualname) throw nb::python_error();
+  self->state = State::created;
   PyObject_GC_Track(self);
-  return result;
+  return nb::steal(reinterpret_cast<PyObject *>(self));
 }
 
-bool is_native_coroutine(nb::handle obj) {
-  return coroutine_type && Py_IS_TYPE(obj.ptr(), coroutine_type);
-}
+bool is_native_coroutine(nb::handle obj) { return Py_IS_TYPE(obj.ptr(), get_coroutine_type()); }
 
 namespace {
 
-// Exception type, value and traceback of a python_error, as __aexit__ takes them.
-nb::object exit_args_call(nb::handle aexit, nb::handle manager, nb::handle exc) {
-  nb::handle type(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())));
-  nb::object traceback = nb::steal(PyException_GetTraceback(exc.ptr()));
-  if (!traceback) traceback = nb::none();
-  return aexit(manager, type, exc, traceback);
+// The awaitable an `async with` got from __aenter__ or __aexit__, checked as
+// the interpreter checks it.
+nb::object require_awaitable(nb::object obj, const char *method) {
+  PyTypeObject *type = Py_TYPE(obj.ptr());
+  if (!is_any_coroutine(obj.ptr()) && !(type->tp_as_async && type->tp_as_async->am_await)) {
+    PyErr_Format(PyExc_TypeError,
+                 "'async with' received an object from %s that does not implement __await__: "
+                 "%.100s",
+                 method, type->tp_name);
+    throw nb::python_error();
+  }
+  return obj;
 }
 
 }  // namespace
 
-Coroutine async_with(nb::object manager, std::function<Coroutine(nb::object)> body) {
-  nb::handle manager_type(reinterpret_cast<PyObject *>(Py_TYPE(manager.ptr())));
-  nb::object aenter = getattr(manager_type, "__aenter__", nb::handle());
-  nb::object aexit = getattr(manager_type, "__aexit__", nb::handle());
-  if (!aenter.is_valid() || !aexit.is_valid()) {
-    raise(PyExc_TypeError, std::string("'") + Py_TYPE(manager.ptr())->tp_name +
-                               "' object does not support the asynchronous context manager "
-                               "protocol");
+Coroutine async_with(nb::object manager, AsyncWithBody body, nb::tuple extra) {
+  static const nb::handle aenter_name = intern("__aenter__").release();
+  static const nb::handle aexit_name = intern("__aexit__").release();
+  nb::object aenter = lookup_special(manager, aenter_name);
+  const char *unsupported = "'%.200s' object does not support the asynchronous context manager protocol";
+  if (!aenter.is_valid()) {
+    PyErr_Format(PyExc_TypeError, unsupported, Py_TYPE(manager.ptr())->tp_name);
+    throw nb::python_error();
   }
-  nb::object entered = co_await aenter(manager);
+  nb::object aexit = lookup_special(manager, aexit_name);
+  if (!aexit.is_valid()) {
+    std::string missed = std::string(unsupported) + " (missed __aexit__ method)";
+    PyErr_Format(PyExc_TypeError, missed.c_str(), Py_TYPE(manager.ptr())->tp_name);
+    throw nb::python_error();
+  }
+  nb::object entered = co_await require_awaitable(aenter(), "__aenter__");
 
   nb::object result;
   nb::object in_flight;  // the body's exception, as a Python object
   try {
-    result = co_await body(entered);
+    result = co_await body(std::move(entered), extra);
   } catch (...) {
     in_flight = exception_object(std::current_exception());
   }
 
-  if (!in_flight) {
-    co_await aexit(manager, nb::none(), nb::none(), nb::none());
+  if (!in_flight.is_valid()) {
+    co_await require_awaitable(aexit(nb::none(), nb::none(), nb::none()), "__aexit__");
     co_return result;
   }
 
   bool swallowed = false;
+  co_await HandlingException(in_flight);
   try {
-    swallowed = truthy(co_await exit_args_call(aexit, manager, in_flight));
+    nb::handle in_flight_type(reinterpret_cast<PyObject *>(Py_TYPE(in_flight.ptr())));
+    nb::object traceback = nb::steal(PyException_GetTraceback(in_flight.ptr()));
+    if (!traceback.is_valid()) traceback = nb::none();
+    // __aexit__ is called and awaited as in the handler: sys.exc_info() shows
+    // in_flight, and what it raises is chained to it.
+    nb::object exiting = aexit(in_flight_type, in_flight, traceback);
+    swallowed = truthy(co_await require_awaitable(std::move(exiting), "__aexit__"));
   } catch (nb::python_error &exit_error) {
-    // Raised while the body's exception was being handled.
     chain_context(exit_error, in_flight);
     throw;
   }
+  co_await HandlingException(nb::object());
   if (swallowed) co_return nb::none();
   throw_exception(in_flight);
 }

@@ -340,7 +340,10 @@ Coroutine evaluate_metrics_async(nb::object configuration, nb::object data, nb::
     nb::object gathering = global("gather_with_concurrency")(
         nb::arg("coros") = futures, nb::arg("max_concurrency") = max_concurrency);
     handed_over = true;  // from here on the gather owns the coroutines
-    nb::object gathered = co_await gathering;
+    // Only the gather, held where the collector sees it, keeps them while the frame waits.
+    futures = nb::list();
+    dependency_metric_map = nb::dict();
+    nb::object gathered = co_await std::move(gathering);
     results.attr("extend")(gathered);
   } catch (...) {
     failure = std::current_exception();

@@ -13,7 +13,6 @@
 // may replace any of them.
 #include <nanobind/nanobind.h>
 
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -465,26 +464,35 @@ Coroutine evaluate_async(nb::object self, nb::object data) {
   }
 }
 
+// The body of compute_metric's `async with session`: every request, gathered.
+// extra: (self, api_payloads).
+Coroutine send_all(nb::object session, nb::tuple extra) {
+  nb::handle self(PyTuple_GET_ITEM(extra.ptr(), 0)), api_payloads(PyTuple_GET_ITEM(extra.ptr(), 1));
+  nb::object gathered;
+  {
+    // Only the gather holds the requests while the frame waits.
+    nb::list requests;
+    try {
+      for (nb::handle payload : api_payloads)
+        requests.append(attr(self, names.send_with_retries)(payload, session));
+    } catch (...) {
+      // Requests made so far will never run: close them so none is left unawaited.
+      for (nb::handle request : requests) request.attr("close")();
+      throw;
+    }
+    nb::dict kwargs;
+    set_key(kwargs, ZSTR("return_exceptions"), nb::bool_(true));
+    gathered = checked(PyObject_Call(attr(global(ZSTR("asyncio")), names.gather).ptr(),
+                                     nb::tuple(requests).ptr(), kwargs.ptr()));
+  }
+  co_return co_await std::move(gathered);
+}
+
 Coroutine compute_metric(nb::object self, nb::object api_payloads) {
   // One session, with the library's defaults, closed on every way out.
   nb::object session_manager = global(ZSTR("aiohttp")).attr("ClientSession")();
-  co_return co_await zlg::async_with(
-      session_manager, [&self, &api_payloads](nb::object session) -> Coroutine {
-        nb::list requests;
-        try {
-          for (nb::handle payload : api_payloads)
-            requests.append(attr(self, names.send_with_retries)(payload, session));
-        } catch (...) {
-          // Requests made so far will never run: close them so none is left unawaited.
-          for (nb::handle request : requests) request.attr("close")();
-          throw;
-        }
-        nb::dict kwargs;
-        set_key(kwargs, ZSTR("return_exceptions"), nb::bool_(true));
-        nb::object gathered = checked(PyObject_Call(attr(global(ZSTR("asyncio")), names.gather).ptr(),
-                                                    nb::tuple(requests).ptr(), kwargs.ptr()));
-        co_return co_await gathered;
-      });
+  co_return co_await zlg::async_with(std::move(session_manager), send_all,
+                                     nb::make_tuple(self, api_payloads));
 }
 
 nb::object error_answer(nb::handle code, nb::handle message) {
@@ -494,6 +502,33 @@ nb::object error_answer(nb::handle code, nb::handle message) {
   nb::dict answer;
   set_key(answer, ZSTR("error"), call_with_keywords(global(ZSTR("Error")), fields));
   return answer;
+}
+
+// The body of one attempt's `async with request as response:` (extra:
+// (self, attempt)): (answer,) when the attempt settles the record, None when
+// the record is to be tried again.
+Coroutine read_response(nb::object response, nb::tuple extra) {
+  nb::handle self(PyTuple_GET_ITEM(extra.ptr(), 0)), attempt(PyTuple_GET_ITEM(extra.ptr(), 1));
+  nb::object status = attr(response, names.status);
+  nb::object text = co_await attr(response, names.text)();
+  nb::object loads = attr(global(ZSTR("json")), names.loads);
+  int ok = PyObject_RichCompareBool(status.ptr(), nb::int_(200).ptr(), Py_EQ);
+  if (ok < 0) throw nb::python_error();
+  if (ok) co_return nb::make_tuple(loads(text));
+  bool retry = false;
+  if (contains(attr(self, names.retry_codes), status)) {
+    nb::object last =
+        checked(PyNumber_Subtract(attr(self, names.retry_count).ptr(), nb::int_(1).ptr()));
+    int before_last = PyObject_RichCompareBool(attempt.ptr(), last.ptr(), Py_LT);
+    if (before_last < 0) throw nb::python_error();
+    retry = before_last == 1;
+  }
+  if (!retry) co_return nb::make_tuple(error_answer(nb::str(status), nb::str(loads(text))));
+  // Back off BACK_OFF_FACTOR * 2 ** attempt seconds, then try again.
+  nb::object power = checked(PyNumber_Power(nb::int_(2).ptr(), attempt.ptr(), Py_None));
+  nb::object delay = checked(PyNumber_Multiply(attr(self, names.back_off).ptr(), power.ptr()));
+  co_await attr(global(ZSTR("asyncio")), names.sleep)(delay);
+  co_return nb::none();
 }
 
 Coroutine send_with_retries(nb::object self, nb::object payload, nb::object session) {
@@ -506,7 +541,7 @@ Coroutine send_with_retries(nb::object self, nb::object payload, nb::object sess
       break;
     }
     nb::object attempt = nb::steal(next);
-    std::optional<nb::object> answer;
+    nb::object answer;
     try {
       nb::object post = attr(session, names.post);
       nb::dict kwargs;
@@ -515,74 +550,18 @@ Coroutine send_with_retries(nb::object self, nb::object payload, nb::object sess
       set_key(kwargs, ZSTR("data"), payload);
       set_key(kwargs, ZSTR("ssl"), attr(self, names.verify));
       nb::object request = call_with_keywords(post, kwargs);
-
-      // async with request as response: -- the protocol written out here, so
-      // that an attempt costs no coroutine objects beyond this one.
-      nb::handle manager_type(reinterpret_cast<PyObject *>(Py_TYPE(request.ptr())));
-      nb::object aenter = zlg::getattr_or(manager_type, ZSTR("__aenter__"));
-      nb::object aexit = zlg::getattr_or(manager_type, ZSTR("__aexit__"));
-      if (!aenter.is_valid() || !aexit.is_valid())
-        zlg::raise(PyExc_TypeError, std::string("'") + Py_TYPE(request.ptr())->tp_name +
-                                        "' object does not support the asynchronous context "
-                                        "manager protocol");
-      nb::object response = co_await aenter(request);
-      std::exception_ptr failure;
-      try {
-        nb::object status = attr(response, names.status);
-        nb::object text = co_await attr(response, names.text)();
-        nb::object loads = attr(global(ZSTR("json")), names.loads);
-        int ok = PyObject_RichCompareBool(status.ptr(), nb::int_(200).ptr(), Py_EQ);
-        if (ok < 0) throw nb::python_error();
-        bool retry = false;
-        if (!ok && contains(attr(self, names.retry_codes), status)) {
-          nb::object last = checked(
-              PyNumber_Subtract(attr(self, names.retry_count).ptr(), nb::int_(1).ptr()));
-          int before_last = PyObject_RichCompareBool(attempt.ptr(), last.ptr(), Py_LT);
-          if (before_last < 0) throw nb::python_error();
-          retry = before_last == 1;
-        }
-        if (ok) {
-          answer = loads(text);
-        } else if (retry) {
-          // Back off BACK_OFF_FACTOR * 2 ** attempt seconds, then try again.
-          nb::object power = checked(PyNumber_Power(nb::int_(2).ptr(), attempt.ptr(), Py_None));
-          nb::object delay =
-              checked(PyNumber_Multiply(attr(self, names.back_off).ptr(), power.ptr()));
-          co_await attr(global(ZSTR("asyncio")), names.sleep)(delay);
-        } else {
-          answer = error_answer(nb::str(status), nb::str(loads(text)));
-        }
-      } catch (...) {
-        failure = std::current_exception();
-      }
-      if (!failure) {
-        co_await aexit(request, nb::none(), nb::none(), nb::none());
-      } else {
-        // __aexit__ sees the exception in flight; a true answer swallows it.
-        nb::object in_flight = zlg::exception_object(failure);
-        nb::handle in_flight_type(reinterpret_cast<PyObject *>(Py_TYPE(in_flight.ptr())));
-        // Every argument made before the co_await: GCC 12 mishandles a temporary
-        // made by `?:` inside an awaited expression (it crashed here).
-        nb::object traceback = nb::steal(PyException_GetTraceback(in_flight.ptr()));
-        if (!traceback.is_valid()) traceback = nb::none();
-        bool swallowed = false;
-        try {
-          swallowed = truthy(co_await aexit(request, in_flight_type, in_flight, traceback));
-        } catch (nb::python_error &exit_error) {
-          // Raised while the body's exception was being handled.
-          zlg::chain_context(exit_error, in_flight);
-          throw;
-        }
-        if (!swallowed) zlg::throw_exception(in_flight);
-        answer.reset();  // a swallowed failure ends the attempt like the body's end
-      }
+      // async with request as response: ... (a swallowed failure ends the
+      // attempt like the body's end: the record is tried again)
+      nb::object settled = co_await zlg::async_with(std::move(request), read_response,
+                                                    nb::make_tuple(self, attempt));
+      if (!settled.is_none()) answer = nb::borrow(PyTuple_GET_ITEM(settled.ptr(), 0));
     } catch (...) {
       nb::python_error caught = zlg::current_python_error();
       if (!caught.matches(PyExc_Exception)) throw;
       // Connection failures, bodies that are not JSON and the like are never retried.
       answer = error_answer(nb::str("REQUEST_FAILED"), nb::str(caught.value()));
     }
-    if (answer) co_return *answer;
+    if (answer.is_valid()) co_return answer;
   }
   co_return nb::none();
 }

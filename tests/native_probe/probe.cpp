@@ -65,11 +65,15 @@ Coroutine await_catching(nb::object awaitable) {
   }
 }
 
+// The body of with_manager's `async with`: await body(entered); extra: (body,).
+Coroutine call_body(nb::object entered, nb::tuple extra) {
+  nb::object body = extra[0];
+  co_return co_await body(entered);
+}
+
 // async with manager as entered: return await body(entered)
 Coroutine with_manager(nb::object manager, nb::object body) {
-  co_return co_await zlg::async_with(manager, [body](nb::object entered) -> Coroutine {
-    co_return co_await body(entered);
-  });
+  co_return co_await zlg::async_with(manager, call_body, nb::make_tuple(body));
 }
 
 // Raises a C++ exception from inside the frame.
@@ -125,9 +129,11 @@ FunctionInfo info(const char *name, zlg::Signature signature, const char *doc = 
 
 }  // namespace
 
-void add_binding_probes(nb::module_ &m);  // defined at the end of the file
+void add_binding_probes(nb::module_ &m);    // defined at the end of the file
+void add_coroutine_probes(nb::module_ &m);  // defined at the end of the file
 
 NB_MODULE(zlg_probe, m) {
+  add_coroutine_probes(m);
   global.bind(m);
   auto coroutine_of_one = [](const char *name, Coroutine (*body)(nb::object)) {
     return zlg::make_coroutine_function(info(name, {{Param::required("value")}}),
@@ -276,4 +282,34 @@ void add_binding_probes(nb::module_ &m) {
         zlg::chain_context(raised, a[1]);
         return nb::borrow(raised.value());
       });
+}
+
+// --- Coroutine protocol probes -------------------------------------------------------------
+// (kept together at the end so that other additions to this file stay apart)
+
+namespace {
+
+// with_manager's body when it needs more than one object: await body(entered, extra).
+Coroutine call_body_with(nb::object entered, nb::tuple extra) {
+  nb::object body = extra[0];
+  co_return co_await body(entered, extra[1]);
+}
+
+// async with manager as entered: return await body(entered, extra)
+Coroutine with_manager_and(nb::object manager, nb::object body, nb::object extra) {
+  co_return co_await zlg::async_with(manager, call_body_with, nb::make_tuple(body, extra));
+}
+
+}  // namespace
+
+void add_coroutine_probes(nb::module_ &m) {
+  m.attr("with_manager_and") = zlg::make_coroutine_function(
+      info("with_manager_and",
+           {{Param::required("manager"), Param::required("body"), Param::required("extra")}}),
+      [](const Args &a) {
+        return with_manager_and(nb::borrow(a[0]), nb::borrow(a[1]), nb::borrow(a[2]));
+      });
+  m.attr("is_native_coroutine") = zlg::make_function(
+      info("is_native_coroutine", {{Param::required("obj")}}),
+      [](const Args &a) { return nb::object(nb::bool_(zlg::is_native_coroutine(a[0]))); });
 }
