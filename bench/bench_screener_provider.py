@@ -20,6 +20,7 @@ client and is usually the limit of all three rates, so the client's own CPU
 time per record is reported too.
 
     .venv/bin/python bench/bench_screener_provider.py [--sizes 1000 10000 100000] [--repeats 3]
+        [--clients bare native python] [--progress]
 """
 
 from __future__ import annotations
@@ -33,6 +34,8 @@ import subprocess
 import sys
 import time
 
+from progress_option import add_option, reporting
+
 HERE = pathlib.Path(__file__).resolve().parent
 SECRET, USER, INSTANCE = "bench-key", "bench", "bench-instance"
 CLIENTS = ["bare", "native", "python"]
@@ -44,7 +47,7 @@ def current_rss_kib() -> int:
     return pages * resource.getpagesize() // 1024
 
 
-def worker(client: str, size: int, url: str) -> dict:
+def worker(client: str, size: int, url: str, progress: bool = False) -> dict:
     import aiohttp
     import pandas as pd
 
@@ -97,12 +100,13 @@ def worker(client: str, size: int, url: str) -> dict:
 
     run(prepare(200))  # warm-up: imports, first connections
     work = prepare(size)
-    before = current_rss_kib()
-    cpu_before = cpu_seconds()
-    started = time.perf_counter()
-    done = run(work)
-    seconds = time.perf_counter() - started
-    cpu = cpu_seconds() - cpu_before
+    with reporting(progress, size, ("pii",)):
+        before = current_rss_kib()
+        cpu_before = cpu_seconds()
+        started = time.perf_counter()
+        done = run(work)
+        seconds = time.perf_counter() - started
+        cpu = cpu_seconds() - cpu_before
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     assert done == size
     return {"seconds": seconds, "cpu_seconds": cpu, "peak_kib_over_start": max(peak - before, 0)}
@@ -118,11 +122,14 @@ def main() -> int:
     parser.add_argument("--sizes", type=int, nargs="+", default=[1000, 10000, 100000])
     parser.add_argument("--repeats", type=int, default=3, help="runs per size below 10^5 (best is kept)")
     parser.add_argument("--worker", nargs=3, metavar=("CLIENT", "SIZE", "URL"), help=argparse.SUPPRESS)
+    parser.add_argument("--clients", nargs="+", choices=CLIENTS, default=CLIENTS)
+    add_option(parser)
     args = parser.parse_args()
     if args.worker:
         client, size, url = args.worker
-        print(json.dumps(worker(client, int(size), url)))
+        print(json.dumps(worker(client, int(size), url, args.progress)))
         return 0
+    clients = args.clients
 
     from detection_service import ServiceProcess
 
@@ -130,15 +137,16 @@ def main() -> int:
     service_args = ["--secret", SECRET, "--username", USER, "--instance-id", INSTANCE, "--no-request-log"]
     with ServiceProcess(service_args, timeout=30) as service:
         for size in args.sizes:
-            runs = {client: [] for client in CLIENTS}
+            runs = {client: [] for client in clients}
             # The clients take turns, so a busy moment of the machine is shared out among them.
             for _ in range(args.repeats if size < 100000 else max(1, args.repeats - 1)):
-                for client in CLIENTS:
-                    done = subprocess.run([sys.executable, __file__, "--worker", client, str(size), service.url],
+                for client in clients:
+                    command = [sys.executable, __file__, "--worker", client, str(size), service.url]
+                    done = subprocess.run(command + ["--progress"] * args.progress,
                                           capture_output=True, text=True, timeout=900, check=True)
                     runs[client].append(json.loads(done.stdout.strip().splitlines()[-1]))
             figures = {}
-            for client in CLIENTS:
+            for client in clients:
                 best = min(runs[client], key=lambda run: run["seconds"])
                 figures[client] = (size / best["seconds"], best["peak_kib_over_start"] * 1024 / size,
                                    min(run["cpu_seconds"] for run in runs[client]) * 1e6 / size)
@@ -146,6 +154,8 @@ def main() -> int:
             print(f"{size:>7} records: " + "  ".join(
                 f"{client} {rate:6.0f}/s {cpu:4.0f} us cpu {memory:6.0f} B" for client, (rate, memory, cpu)
                 in figures.items()), flush=True)
+    if clients != CLIENTS:
+        return 0
     print()
     print("| records | rec/s bare / native / Python | native / bare | native / Python "
           "| client CPU us/record bare / native / Python | peak B/record bare / native / Python |")

@@ -15,7 +15,7 @@ Post-processing alone (the score table to result records) is timed for both
 renderings against the floor. Peak memory is traced (tracemalloc) in separate,
 untimed runs.
 
-    .venv/bin/python bench/bench_tallyx_provider.py [--quick] [--no-memory]
+    .venv/bin/python bench/bench_tallyx_provider.py [--quick] [--no-memory] [--progress]
 """
 
 from __future__ import annotations
@@ -33,6 +33,7 @@ from tallyx.operator import StreamOperator
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
+from progress_option import add_option, reporting  # noqa: E402
 from python_tallyx_provider import PythonTallyxProvider  # noqa: E402
 
 import zentra_lumara_gov.providers.tallyx_provider as tp  # noqa: E402
@@ -94,13 +95,17 @@ def floor(rows: int) -> list:
     ]
 
 
-def timed(repeats: int, run) -> float:
+PROGRESS = False  # --progress: every timed run reports to a sink
+
+
+def timed(repeats: int, run, records: int = 0) -> float:
     best = float("inf")
     for _ in range(repeats):
         gc.collect()
-        started = time.perf_counter()
-        run()
-        best = min(best, time.perf_counter() - started)
+        with reporting(PROGRESS, records, ("faithfulness",)):
+            started = time.perf_counter()
+            run()
+            best = min(best, time.perf_counter() - started)
     return best
 
 
@@ -118,7 +123,10 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="10^4 and 10^5 records only")
     parser.add_argument("--no-memory", action="store_true", help="skip the traced peak-memory runs")
+    add_option(parser)
     options = parser.parse_args()
+    global PROGRESS
+    PROGRESS = options.progress
     sizes = [10_000, 100_000] if options.quick else [10_000, 100_000, 1_000_000]
     native, python = make(tp.TallyxProvider), make(PythonTallyxProvider)
 
@@ -133,8 +141,8 @@ def main() -> None:
         data = table(rows)
         repeats = 3 if rows < 1_000_000 else 1
         scores = pd.DataFrame({"faithfulness": [0.123456] * rows, "record_id": data["record_id"]})
-        t_native = timed(repeats, lambda: native.evaluate(data))
-        t_python = timed(repeats, lambda: python.evaluate(data))
+        t_native = timed(repeats, lambda: native.evaluate(data), rows)
+        t_python = timed(repeats, lambda: python.evaluate(data), rows)
         t_floor = timed(repeats, lambda: floor(rows))
         post_native = timed(repeats, lambda: native._TallyxProvider__post_process(result=scores))
         post_python = timed(repeats, lambda: python.post_process(result=scores))

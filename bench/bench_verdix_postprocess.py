@@ -9,7 +9,7 @@ their aggregate, with and without token counting, three ways in one process:
 * floor: constructing the same ``RecordMetricResult`` objects from values
   prepared beforehand, and nothing else.
 
-    .venv/bin/python bench/bench_verdix_postprocess.py [--repeats N]
+    .venv/bin/python bench/bench_verdix_postprocess.py [--repeats N] [--progress]
 """
 
 from __future__ import annotations
@@ -21,6 +21,7 @@ import time
 import pandas as pd
 import tiktoken
 
+from progress_option import add_option, reporting
 from verdix.judges import DirectInstanceResult
 from zentra_lumara_gov.entities.criteria import Option
 from zentra_lumara_gov.entities.enums import EvaluationProvider, MetricGroup
@@ -119,20 +120,27 @@ def fixtures(rows: int, compute_token_count: bool):
     return provider, results, data
 
 
-def best_of(repeats: int, run) -> float:
+PROGRESS = False  # --progress: every timed run reports to a sink
+
+
+def best_of(repeats: int, run, records: int = 0) -> float:
     times = []
     for _ in range(repeats):
         gc.collect()  # every run starts from the same heap, earlier results freed
-        started = time.perf_counter()
-        run()
-        times.append(time.perf_counter() - started)
+        with reporting(PROGRESS, records, ("context_support",)):
+            started = time.perf_counter()
+            run()
+            times.append(time.perf_counter() - started)
     return min(times)
 
 
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeats", type=int, default=3)
+    add_option(parser)
     options = parser.parse_args()
+    global PROGRESS
+    PROGRESS = options.progress
     tiktoken.get_encoding("cl100k_base")  # loaded once, outside the clock
     print("criteria-judge post-processing (best of %d)" % options.repeats)
     for compute_token_count in (False, True):
@@ -145,7 +153,8 @@ def main() -> None:
             del native_result, python_result
             keywords = prepare_floor(provider, results, data)
 
-            native = best_of(options.repeats, lambda: provider._VerdixProvider__post_process(results=results, data=data))
+            native = best_of(options.repeats, lambda: provider._VerdixProvider__post_process(results=results, data=data),
+                             rows)
             python = best_of(options.repeats, lambda: post_process_python(provider, results, data))
             base = best_of(options.repeats, lambda: floor(keywords))
             print(

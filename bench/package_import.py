@@ -53,14 +53,20 @@ def main(repeats: int) -> None:
         earlier = pathlib.Path(scratch) / "zentra_lumara_gov"
         earlier.mkdir()
         (earlier / "__init__.py").write_text(EARLIER_INIT)
-        rows = []
-        for label, path in (("empty __init__ (before)", scratch), ("current package", None)):
-            wall = statistics.median(wall_times(path, repeats)) * 1000
-            own = statistics.median(importtime_us(path, repeats))
-            rows.append((label, wall, own))
-    for label, wall, own in rows:
-        print(f"{label:<26} interpreter + import {wall:7.2f} ms   package module (importtime, cumulative) {own:5d} us")
-    print(f"growth of the whole: {100 * (rows[1][1] / rows[0][1] - 1):+.1f} %")
+        cases = (("empty __init__ (before)", scratch), ("current package", None))
+        wall: dict[str, list[float]] = {label: [] for label, _ in cases}
+        own: dict[str, list[int]] = {label: [] for label, _ in cases}
+        # Interleaved, so a change in the machine's load touches both alike.
+        for _ in range(repeats):
+            for label, path in cases:
+                wall[label] += wall_times(path, 1)
+                own[label] += importtime_us(path, 1)
+    for label, _ in cases:
+        print(f"{label:<26} interpreter + import: median {statistics.median(wall[label]) * 1000:6.2f} ms, "
+              f"min {min(wall[label]) * 1000:6.2f} ms; package module (-X importtime, cumulative): "
+              f"median {statistics.median(own[label]):5.0f} us")
+    before, after = (statistics.median(wall[label]) for label, _ in cases)
+    print(f"growth of the whole (medians): {100 * (after / before - 1):+.1f} %")
 
 
 if __name__ == "__main__":

@@ -42,6 +42,16 @@ venv="$work/zlg-env"
 "$venv/bin/python" -m pip list --format=freeze 2>/dev/null | grep -iE '^(pandas|numpy|pydantic|zentra)' | tr '\n' ' '
 echo
 
+# The wheel ships py.typed and a stub beside every extension module.
+"$venv/bin/python" - <<'PY'
+import importlib.machinery, pathlib, zentra_lumara_gov
+top = pathlib.Path(zentra_lumara_gov.__file__).parent
+extensions = [p for p in top.rglob("*") if p.parent != top and p.name.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))]
+missing = [str(p) for p in extensions if not p.with_name(p.name.split(".")[0] + ".pyi").is_file()]
+assert (top / "py.typed").is_file() and len(extensions) == 7 and not missing, (extensions, missing)
+print(f"ci-own-environment: the wheel ships py.typed and {len(extensions)} stubs")
+PY
+
 echo "ci-own-environment: the README's quickstart, run in the new environment"
 mkdir "$work/user"
 "$python" "$root/scripts/readme_blocks.py" "Quickstart" python > "$work/user/quickstart.py"

@@ -131,8 +131,10 @@ class StubWriter:
         """An annotation as stub text; ``| None`` added when the default is None and the text lacks it."""
         if text is inspect.Parameter.empty:
             text = "Any"
-        if not isinstance(text, str):
+        if isinstance(text, type):
             text = self.type_text(text)
+        elif not isinstance(text, str):  # a generic alias or typing construct, as Python writes it
+            text = inspect.formatannotation(text)
         tree = ast.parse(text, mode="eval")
         for node in ast.walk(tree):
             if isinstance(node, ast.Name):
@@ -212,7 +214,7 @@ class StubWriter:
         body: list[str] = []
         inherited = set().union(*(dir(base) for base in cls.__bases__))
         annotations = cls.__dict__.get("__annotations__", {})
-        fields = getattr(cls, "model_fields", None) if hasattr(cls, "__pydantic_fields__") else None
+        fields = getattr(cls, "__pydantic_fields__", None)  # a pydantic model's fields, inherited ones too
         for attribute, value in cls.__dict__.items():
             if attribute.startswith("__") and attribute.endswith("__") and attribute != "__init__":
                 continue

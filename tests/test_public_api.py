@@ -8,6 +8,7 @@ import doctest
 import importlib
 import importlib.metadata
 import inspect
+import re
 import subprocess
 import sys
 
@@ -68,8 +69,7 @@ def test_defaults_reach_the_metric(entry):
 
 def test_client_from_the_environment(entry, monkeypatch):
     metric = RecordingMetric("m")
-    with pytest.raises(ValueError, match="^" + NO_CREDENTIALS_MESSAGE.replace("(", r"\(").replace(")", r"\)")
-                       .replace(".", r"\.") + "$"):
+    with pytest.raises(ValueError, match=f"^{re.escape(NO_CREDENTIALS_MESSAGE)}$"):
         run(entry, RECORDS, [metric])
     assert metric.calls == []
     monkeypatch.setenv("LUMARA_URL", "https://governance.example")
@@ -97,8 +97,10 @@ def test_the_run_receives_exactly_what_the_front_door_builds(entry, monkeypatch)
                metric_options={"k": 1}) == "result"
     (args, kwargs), = seen
     assert args[0] is configuration and args[1] is table and args[3] is client
-    assert args[2] == list(metrics) and type(args[2]) is list
-    assert kwargs == {"metric_groups": list(groups), "k": 1}
+    # The groups are resolved at the front door; the run gets stand-ins of the resolved metrics.
+    resolved = run_impl._resolve_metric_dependencies(metrics=list(metrics), metric_groups=list(groups))
+    assert type(args[2]) is list and [guarded.metric for guarded in args[2]] == resolved
+    assert kwargs == {"k": 1}
 
 
 @pytest.mark.parametrize(
@@ -160,8 +162,9 @@ def test_max_concurrency_errors(kwargs, error, message):
 def test_signatures_have_no_catch_all_keywords():
     evaluate, aevaluate = inspect.signature(zlg.evaluate), inspect.signature(zlg.aevaluate)
     keywords = ["configuration", "metric_groups", "api_client", "metric_options"]
-    assert list(evaluate.parameters) == ["data", "metrics", *keywords]
-    assert list(aevaluate.parameters) == ["data", "metrics", *keywords, "max_concurrency"]
+    run_keywords = ["raise_exceptions", "show_progress", "progress"]
+    assert list(evaluate.parameters) == ["data", "metrics", *keywords, *run_keywords]
+    assert list(aevaluate.parameters) == ["data", "metrics", *keywords, "max_concurrency", *run_keywords]
     assert all(evaluate.parameters[name].kind is inspect.Parameter.KEYWORD_ONLY for name in keywords)
     assert inspect.iscoroutinefunction(zlg.aevaluate) and not inspect.iscoroutinefunction(zlg.evaluate)
 

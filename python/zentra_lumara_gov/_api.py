@@ -7,8 +7,11 @@ arguments and hand everything to the compiled metric run
 
 from __future__ import annotations
 
-from collections.abc import Mapping, Sequence
+import contextlib
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Union
+
+from zentra_lumara_gov._guard import RunGuard
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -21,6 +24,8 @@ if TYPE_CHECKING:
 
 # What ``data`` may be: a table, one record, or a list of records.
 RecordData = Union["pd.DataFrame", Mapping[str, Any], Sequence[Mapping[str, Any]]]
+# progress(metric_name, done, total)
+ProgressCallback = Callable[[str, int, int], Any]
 
 __all__ = ["aevaluate", "evaluate"]
 
@@ -33,6 +38,9 @@ def evaluate(
     metric_groups: Sequence[MetricGroup] | None = None,
     api_client: APIClient | None = None,
     metric_options: Mapping[str, Any] | None = None,
+    raise_exceptions: bool = True,
+    show_progress: bool | None = None,
+    progress: ProgressCallback | None = None,
 ) -> MetricsEvaluationResult:
     """Compute every metric on every record and in aggregate.
 
@@ -57,12 +65,40 @@ def evaluate(
         the run says which variables to set when none are.
     metric_options : mapping, optional
         Keywords passed on to every metric's ``evaluate``.
+    raise_exceptions : bool, default True
+        True: the first metric that fails ends the run with an error of
+        :mod:`zentra_lumara_gov.errors` (also an instance of what the metric
+        raised). False: a failed metric gives an aggregate with value None
+        and the error (type and message) on it and on each of its records;
+        every other metric's result is kept, and a metric depending on a
+        failed one is reported failed without being run.
+    show_progress : bool, optional
+        Show a progress bar over records x metrics (tqdm: a widget in a
+        notebook, text on standard error elsewhere). By default shown when
+        standard error is a terminal or the code runs in a notebook.
+    progress : callable, optional
+        Called with ``(metric_name, done, total)`` as metrics advance: per
+        answered request for the detection service, per judged record for the
+        criteria judge, per metric for the evaluation library.
 
     Returns
     -------
     MetricsEvaluationResult
         One aggregate result per metric, each holding its record results;
-        ``to_df()`` gives them as a table and ``to_json()`` as JSON text.
+        ``summary()`` gives one row per metric, ``to_df()`` the record results
+        as a table (``wide=True``: one column per metric beside the input
+        columns), ``to_json()``, ``to_csv()``, ``to_parquet()`` and
+        ``to_html()`` write them out.
+
+    Raises
+    ------
+    TypeError
+        ``data``, ``configuration``, a metric or a flag of the wrong type.
+    ValueError
+        A column the configuration names is missing from the table, or the
+        table is empty.
+    zentra_lumara_gov.errors.MetricEvaluationError
+        A metric failed (with ``raise_exceptions=True``).
 
     Examples
     --------
@@ -85,7 +121,11 @@ def evaluate(
     configuration, metrics, groups, options = _checked_arguments(
         configuration, metrics, metric_groups, metric_options
     )
-    return metric_run_impl._evaluate_metrics(configuration, data, metrics, api_client, **groups, **options)
+    run = _prepare_run(configuration, data, metrics, groups, raise_exceptions, show_progress, progress,
+                       output_cast=True)
+    with run.reporting():
+        result = metric_run_impl._evaluate_metrics(configuration, run.table, run.metrics, api_client, **options)
+    return run.finish(result)
 
 
 async def aevaluate(
@@ -97,6 +137,9 @@ async def aevaluate(
     api_client: APIClient | None = None,
     metric_options: Mapping[str, Any] | None = None,
     max_concurrency: int | None = None,
+    raise_exceptions: bool = True,
+    show_progress: bool | None = None,
+    progress: ProgressCallback | None = None,
 ) -> MetricsEvaluationResult:
     """Coroutine form of :func:`evaluate`: metrics run concurrently.
 
@@ -127,9 +170,88 @@ async def aevaluate(
         if "max_concurrency" in options:
             raise TypeError("max_concurrency is given both as an argument and in metric_options.")
         options["max_concurrency"] = max_concurrency
-    return await metric_run_impl._evaluate_metrics_async(
-        configuration, data, metrics, api_client, **groups, **options
-    )
+    run = _prepare_run(configuration, data, metrics, groups, raise_exceptions, show_progress, progress,
+                       output_cast=False)
+    with run.reporting():
+        result = await metric_run_impl._evaluate_metrics_async(
+            configuration, run.table, run.metrics, api_client, **options
+        )
+    return run.finish(result)
+
+
+class _PreparedRun:
+    """One run's checked table, guarded metrics and progress sink."""
+
+    def __init__(self, table: Any, metrics: list[Any], guard: RunGuard, configuration: Any) -> None:
+        self.table = table
+        self.metrics = metrics
+        self.guard = guard
+        self.configuration = configuration
+
+    @contextlib.contextmanager
+    def reporting(self) -> Iterator[None]:
+        """The progress sink set for the length of the run (none set when nothing is shown or called)."""
+        from zentra_lumara_gov.utils.progress import progress_sink
+
+        sink = self.guard.sink
+        if sink is None:
+            yield
+            return
+        token = progress_sink.set(sink)
+        try:
+            yield
+        finally:
+            progress_sink.reset(token)
+            sink.close()
+
+    def finish(self, result: Any) -> Any:
+        """The run's result, with the evaluated table kept beside it for its views."""
+        keep_input = getattr(result, "keep_input", None)
+        if keep_input is not None:  # any other result is handed back as the run gave it
+            configuration = self.configuration
+            text_fields = [*(configuration.input_fields or []), *(configuration.output_fields or [])]
+            keep_input(self.table, configuration.record_id_field, text_fields)
+        return result
+
+
+def _prepare_run(
+    configuration: Any,
+    data: Any,
+    metrics: list[Any],
+    groups: dict[str, list[Any]],
+    raise_exceptions: Any,
+    show_progress: Any,
+    progress: Any,
+    *,
+    output_cast: bool,
+) -> _PreparedRun:
+    """Everything checked before any metric runs; the metric list resolved and guarded."""
+    from zentra_lumara_gov import _inputs
+    from zentra_lumara_gov.evaluators.impl import metric_run_impl
+
+    _inputs.check_flags(raise_exceptions, show_progress, progress)
+    _inputs.check_configuration(configuration)
+    _inputs.check_metrics(metrics, groups.get("metric_groups"))
+    table = _inputs.record_table(data)
+    _inputs.check_columns(configuration, table, output_cast=output_cast)
+    # Groups and dependencies resolved here, so that every metric the run
+    # computes is guarded; the run finds nothing more to add.
+    resolved = metric_run_impl._resolve_metric_dependencies(metrics=metrics, **groups)
+    sink = _progress_sink([metric.name for metric in resolved], len(table), show_progress, progress)
+    guard = RunGuard(raise_exceptions, sink)
+    return _PreparedRun(table, [guard.guard(metric) for metric in resolved], guard, configuration)
+
+
+def _progress_sink(metric_names: list[str], record_count: int, show_progress: bool | None,
+                   progress: ProgressCallback | None) -> Any:
+    from zentra_lumara_gov.utils import progress as progress_module
+
+    if show_progress is None:
+        show_progress = progress_module.show_progress_by_default()
+    if not show_progress and progress is None:
+        return None
+    bar = progress_module.make_bar(record_count * len(metric_names)) if show_progress else None
+    return progress_module.ProgressSink(metric_names, record_count, callback=progress, bar=bar)
 
 
 def _checked_arguments(

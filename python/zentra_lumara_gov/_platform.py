@@ -64,6 +64,7 @@ class PlatformModuleCheck:
 
     @staticmethod
     def find_spec(fullname: str, path: object = None, target: object = None) -> None:
+        """Raise when ``fullname`` needs a platform module that is not installed; find nothing."""
         for module in REQUIRED_PLATFORM_MODULES.get(fullname, ()):
             try:
                 found = importlib.util.find_spec(module)

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "common/progress.h"
 #include "common/zlg.h"
 
 namespace nb = nanobind;
@@ -464,17 +465,30 @@ Coroutine evaluate_async(nb::object self, nb::object data) {
   }
 }
 
+// await request, then count it answered: the progress of one request.
+Coroutine counted(nb::object request, nb::object one_answered) {
+  nb::object answer = co_await request;
+  one_answered();
+  co_return answer;
+}
+
 // The body of compute_metric's `async with session`: every request, gathered.
-// extra: (self, api_payloads).
+// extra: (self, api_payloads, one_answered), one_answered None unless progress is reported.
 Coroutine send_all(nb::object session, nb::tuple extra) {
   nb::handle self(PyTuple_GET_ITEM(extra.ptr(), 0)), api_payloads(PyTuple_GET_ITEM(extra.ptr(), 1));
+  nb::handle one_answered(PyTuple_GET_ITEM(extra.ptr(), 2));
   nb::object gathered;
   {
     // Only the gather holds the requests while the frame waits.
     nb::list requests;
     try {
-      for (nb::handle payload : api_payloads)
-        requests.append(attr(self, names.send_with_retries)(payload, session));
+      for (nb::handle payload : api_payloads) {
+        nb::object request = attr(self, names.send_with_retries)(payload, session);
+        if (!one_answered.is_none())
+          request = counted(std::move(request), nb::borrow(one_answered))
+                        .to_python("counted", "ScreenerProvider.__compute_metric.<locals>.counted");
+        requests.append(request);
+      }
     } catch (...) {
       // Requests made so far will never run: close them so none is left unawaited.
       for (nb::handle request : requests) request.attr("close")();
@@ -489,10 +503,18 @@ Coroutine send_all(nb::object session, nb::tuple extra) {
 }
 
 Coroutine compute_metric(nb::object self, nb::object api_payloads) {
+  // Progress, when reported, counts answered requests.
+  nb::object one_answered = nb::none();
+  nb::object sink = zlg::progress_sink(global(ZSTR("progress_sink")));
+  if (!sink.is_none()) {
+    Py_ssize_t total = PyObject_Length(api_payloads.ptr());
+    if (total < 0) throw nb::python_error();
+    one_answered = sink.attr("counter")(attr(self, names.metric_name), total);
+  }
   // One session, with the library's defaults, closed on every way out.
   nb::object session_manager = global(ZSTR("aiohttp")).attr("ClientSession")();
   co_return co_await zlg::async_with(std::move(session_manager), send_all,
-                                     nb::make_tuple(self, api_payloads));
+                                     nb::make_tuple(self, api_payloads, one_answered));
 }
 
 nb::object error_answer(nb::handle code, nb::handle message) {
@@ -776,6 +798,7 @@ NB_MODULE(screener_provider, m) {
   m.attr("AggregateMetricResult") = results.attr("AggregateMetricResult");
   m.attr("run_in_event_loop") =
       nb::module_::import_("zentra_lumara_gov.utils.async_util").attr("run_in_event_loop");
+  m.attr("progress_sink") = nb::module_::import_("zentra_lumara_gov.utils.progress").attr("progress_sink");
   nb::module_ python_utils = nb::module_::import_("zentra_lumara_gov.utils.python_utils");
   m.attr("get_authenticator_token") = python_utils.attr("get_authenticator_token");
   m.attr("transform_str_to_list") = python_utils.attr("transform_str_to_list");

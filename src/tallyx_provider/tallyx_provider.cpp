@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/progress.h"
 #include "common/zlg.h"
 
 namespace nb = nanobind;
@@ -109,11 +110,12 @@ nb::object provider_init(const Args &a) {
 // wrapped Exception with the caught one as its context.
 nb::object provider_evaluate(const Args &a) {
   nb::handle self = a[0], data_arg = a[1];
+  nb::object aggregate;
   try {
     global("patch_bertscore_overflow")();
     nb::object data = self.attr(mangled("__pre_process_data").c_str())("data"_a = data_arg);
     nb::object result = self.attr(mangled("__compute_metric").c_str())("data"_a = data);
-    return self.attr(mangled("__post_process").c_str())("result"_a = result);
+    aggregate = self.attr(mangled("__post_process").c_str())("result"_a = result);
   } catch (...) {
     // Every failure of the C++ side as the Python exception it stands for.
     nb::python_error e = zlg::current_python_error();
@@ -129,6 +131,14 @@ nb::object provider_evaluate(const Args &a) {
     }
     zlg::raise_in_handler(PyExc_Exception, message, e);
   }
+  // The library scores the whole table in one run: one report, the metric done.
+  nb::object sink = zlg::progress_sink(global("progress_sink"));
+  if (!sink.is_none()) {
+    Py_ssize_t records = PyObject_Length(data_arg.ptr());
+    if (records < 0) throw nb::python_error();
+    zlg::report_progress(sink, self.attr("metric_name"), records, records);
+  }
+  return aggregate;
 }
 
 // evaluate_async(data): the blocking evaluate on a worker of the loop's
@@ -138,7 +148,8 @@ Coroutine provider_evaluate_async(nb::object self, nb::object data) {
   nb::object call =
       global("functools").attr("partial")(global("start_event_loop_run_func"), self.attr("evaluate"),
                                      "data"_a = data);
-  nb::object result = co_await loop.attr("run_in_executor")(nb::none(), call);
+  nb::object pending = zlg::run_in_default_executor(loop, call, global("progress_sink"));
+  nb::object result = co_await pending;
   co_return result;
 }
 
@@ -809,6 +820,7 @@ NB_MODULE(tallyx_provider, m) {
                    {"PortKeyInferenceEngine"});
   zlg::import_from(m, "zentra_lumara_gov.utils.async_util", {"start_event_loop_run_func"});
   zlg::import_from(m, "zentra_lumara_gov.utils.environment", {"get_talyx_enable_inference_cache"});
+  zlg::import_from(m, "zentra_lumara_gov.utils.progress", {"progress_sink"});
   zlg::import_from(m, "zentra_lumara_gov.utils.python_utils", {"transform_str_to_list"});
 
   // The library, through a lazy module that is loaded at once: taking the

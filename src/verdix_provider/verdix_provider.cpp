@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/progress.h"
 #include "common/zlg.h"
 
 namespace nb = nanobind;
@@ -179,7 +180,8 @@ zlg::Coroutine evaluate_async(nb::object self, nb::object data) {
   nb::object loop = global("asyncio").attr("get_event_loop")();
   nb::object call = global("functools").attr("partial")(
       global("start_event_loop_run_func"), nb::arg("func") = self.attr("evaluate"), nb::arg("data") = data);
-  nb::object result = co_await loop.attr("run_in_executor")(nb::none(), call);
+  nb::object pending = zlg::run_in_default_executor(loop, call, global("progress_sink"));
+  nb::object result = co_await pending;
   co_return result;
 }
 
@@ -384,7 +386,8 @@ nb::object post_process(const zlg::Args &args) {
   for (nb::handle option : self.attr("options")) score_map[option.attr("name")] = option.attr("value");
 
   // zip(ids, timestamps, results): pulled in that order, ends at the shortest.
-  nb::object ids = nb::iter(data[self.attr("record_id_field")].attr("tolist")());
+  nb::object id_list = data[self.attr("record_id_field")].attr("tolist")();
+  nb::object ids = nb::iter(id_list);
   nb::object timestamps = nb::iter(data[self.attr("record_timestamp_field")].attr("tolist")());
   nb::object result_iter = nb::iter(results);
 
@@ -408,6 +411,12 @@ nb::object post_process(const zlg::Args &args) {
     PyTuple_SET_ITEM(kwnames.ptr(), i, nb::str(keywords[i]).release().ptr());
   nb::str feedback_key("feedback"), input_key("input_tokens"), output_key("output_tokens");
   nb::str prompt_key("prompt"), response_key("unparsed_response");
+
+  // Progress: one report per judged record (thinned out on large tables).
+  nb::object sink = zlg::progress_sink(global("progress_sink"));
+  bool reporting = !sink.is_none();
+  Py_ssize_t judged = 0, to_judge = reporting ? PyObject_Length(id_list.ptr()) : 0;
+  if (to_judge < 0) nb::raise_python_error();
 
   while (true) {
     PyObject *next_id = PyIter_Next(ids.ptr());
@@ -453,6 +462,8 @@ nb::object post_process(const zlg::Args &args) {
       nb::raise_python_error();
     }
     Py_DECREF(record);
+    ++judged;
+    if (reporting && zlg::progress_step_due(judged, to_judge)) zlg::report_progress(sink, name, judged, to_judge);
   }
   if (PyErr_Occurred()) nb::raise_python_error();  // a failing iterator
 
@@ -567,6 +578,7 @@ NB_MODULE(verdix_provider, m) {
   zlg::import_from(m, "zentra_lumara_gov.utils.async_util", {"start_event_loop_run_func"});
   zlg::import_from(m, "zentra_lumara_gov.utils.environment",
                    {"get_lumara_concurrency_limit", "get_talyx_enable_inference_cache"});
+  zlg::import_from(m, "zentra_lumara_gov.utils.progress", {"progress_sink"});
 
   // Token counting must not need the network: put the shipped "cl100k_base"
   // file where tiktoken looks for it.

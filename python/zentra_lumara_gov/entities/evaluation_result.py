@@ -8,7 +8,7 @@ import numbers
 from typing import Any
 
 import pandas as pd
-from pydantic import SerializeAsAny, field_validator
+from pydantic import PrivateAttr, SerializeAsAny, field_validator
 
 from zentra_lumara_gov.entities.base_classes import BaseEntity, Error
 from zentra_lumara_gov.entities.enums import MetricGroup
@@ -53,6 +53,11 @@ class RecordMetricResult(_MetricResultBase):
             return value.isoformat()
         return value
 
+    @property
+    def passed(self) -> bool | None:
+        """Whether the value keeps within every threshold; None without thresholds or without a value."""
+        return passes_thresholds(self.value, self.thresholds)
+
 
 class AggregateMetricResult(_MetricResultBase):
     """One metric over the whole table, with the record results it was built from.
@@ -66,6 +71,26 @@ class AggregateMetricResult(_MetricResultBase):
     min: float | None = None
     max: float | None = None
     mean: float | None = None
+
+    @property
+    def failed_records(self) -> int:
+        """How many record results have no value (a failed record, or every record of a failed metric).
+
+        Counted from the record results, so it is never out of step with them
+        and adds nothing to the JSON form.
+        """
+        return sum(1 for record in self.record_level_metrics if _missing(record.value))
+
+    @property
+    def failed(self) -> bool:
+        """True when the metric as a whole failed: errors and no aggregate score."""
+        return bool(self.errors) and (self.value is None or isinstance(self.value, str))
+
+    def __repr__(self) -> str:
+        return (
+            f"{type(self).__name__}(name={self.name!r}, method={self.method!r}, value={self.value!r}, "
+            f"total_records={self.total_records}, failed_records={self.failed_records})"
+        )
 
     @classmethod
     def create(cls, record_level_metrics: list[RecordMetricResult]) -> "AggregateMetricResult":
@@ -99,6 +124,25 @@ class AggregateMetricResult(_MetricResultBase):
         )
 
 
+def _missing(value: Any) -> bool:
+    return value is None or (isinstance(value, float) and math.isnan(value))
+
+
+def passes_thresholds(value: Any, thresholds: list[MetricThreshold]) -> bool | None:
+    """``value`` against ``thresholds``: None when there are none or there is no number to judge.
+
+    A "lower_limit" is broken by a value below it, an "upper_limit" by a value above it.
+    """
+    if not thresholds or isinstance(value, (str, bool)) or not isinstance(value, numbers.Real) or _missing(value):
+        return None
+    for threshold in thresholds:
+        if threshold.type == "lower_limit" and value < threshold.value:
+            return False
+        if threshold.type == "upper_limit" and value > threshold.value:
+            return False
+    return True
+
+
 # Columns of MetricsEvaluationResult.to_df, one row per record result.
 RECORD_COLUMNS = [
     "record_id",
@@ -109,6 +153,7 @@ RECORD_COLUMNS = [
     "group",
     "provider",
     "value",
+    "passed",
     "label",
     "explanation",
     "errors",
@@ -117,16 +162,136 @@ RECORD_COLUMNS = [
 ]
 
 
+class _KeptInput:
+    """The evaluated table beside a result, for its views. Not part of the result's value:
+    any two compare equal, so results compare by their metrics alone."""
+
+    __slots__ = ("data", "record_id_field", "text_fields")
+    __hash__ = None  # type: ignore[assignment]
+
+    def __init__(self, data: Any = None, record_id_field: str = "record_id", text_fields: tuple[str, ...] = ()):
+        self.data = data
+        self.record_id_field = record_id_field
+        self.text_fields = text_fields
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, _KeptInput)
+
+
+# Columns of MetricsEvaluationResult.summary, one row per metric.
+SUMMARY_COLUMNS = ["metric", "method", "provider", "records", "failed", "mean", "min", "max", "pass_rate"]
+
+
 class MetricsEvaluationResult(BaseEntity):
-    """The result of one evaluation run: what each metric returned, in run order."""
+    """The result of one evaluation run: what each metric returned, in run order.
+
+    Views: ``summary()`` (one row per metric), ``to_df()`` (one row per record
+    result, or with ``wide=True`` one row per record and a column per metric),
+    ``to_json()``, ``to_csv()``, ``to_parquet()`` and ``to_html()`` (a report
+    to open in a browser). In a notebook the result shows its summary table.
+    """
 
     metrics_result: list[SerializeAsAny[AggregateMetricResult] | Any] = []
+    # The evaluated table and its record-id column, kept by zentra_lumara_gov.evaluate for to_df(wide=True).
+    _input: _KeptInput = PrivateAttr(default_factory=lambda: _KeptInput())
 
-    def to_df(self) -> pd.DataFrame:
-        """One row per record result of every metric, columns ``RECORD_COLUMNS``.
+    def keep_input(self, data: pd.DataFrame, record_id_field: str, text_fields: Any = ()) -> None:
+        """Remember the evaluated table, so ``to_df(wide=True)`` can join the results to its columns.
 
-        ``group`` is the group's text; ``errors`` a list of mappings or None;
-        ``value`` is a float column, NaN where a record has no value.
+        ``text_fields`` name the columns that tell a reader which record is
+        which (the question and the answer, say); the report shows them.
+        """
+        self._input = _KeptInput(data, record_id_field, tuple(field for field in text_fields if field in data.columns))
+
+    def record_texts(self, limit: int = 120) -> dict[str, str]:
+        """Record id -> the record's text fields, shortened to ``limit`` characters each (empty without input)."""
+        kept = self._input
+        if kept.data is None or not kept.text_fields:
+            return {}
+        ids = kept.data[kept.record_id_field].tolist()
+        columns = [kept.data[field].tolist() for field in kept.text_fields]
+        texts = {}
+        for position, record_id in enumerate(ids):
+            parts = [_shortened(column[position], limit) for column in columns]
+            texts[str(record_id)] = " | ".join(part for part in parts if part)
+        return texts
+
+    @property
+    def aggregates(self) -> list[AggregateMetricResult]:
+        """The metric results that are aggregates (what every provider returns)."""
+        return [item for item in self.metrics_result if isinstance(item, AggregateMetricResult)]
+
+    @property
+    def failed_metrics(self) -> list[str]:
+        """Names of the metrics that failed as a whole."""
+        return [aggregate.name for aggregate in self.aggregates if aggregate.failed]
+
+    @property
+    def record_count(self) -> int:
+        """How many records were evaluated (the largest count any metric reports)."""
+        if self._input.data is not None:
+            return len(self._input.data)
+        return max((aggregate.total_records for aggregate in self.aggregates), default=0)
+
+    def __repr__(self) -> str:
+        failed = self.failed_metrics
+        failed_records = sum(aggregate.failed_records or 0 for aggregate in self.aggregates)
+        text = f"<MetricsEvaluationResult: {len(self.metrics_result)} metrics, {self.record_count} records"
+        if failed:
+            text += f", {len(failed)} failed ({', '.join(failed)})"
+        if failed_records:
+            text += f", {failed_records} failed record results"
+        return text + ">"
+
+    def __str__(self) -> str:
+        return repr(self)
+
+    def _repr_html_(self) -> str:
+        from zentra_lumara_gov import report
+
+        return report.summary_html(self)
+
+    def summary(self) -> pd.DataFrame:
+        """One row per metric, columns ``SUMMARY_COLUMNS``.
+
+        ``records`` and ``failed`` count record results, ``failed`` those
+        without a value; ``mean``, ``min`` and ``max`` are the aggregate's;
+        ``pass_rate`` is the share of valued records within the metric's
+        thresholds (NaN when the metric has no thresholds or no value).
+        """
+        rows = []
+        for aggregate in self.aggregates:
+            verdicts = [record.passed for record in aggregate.record_level_metrics]
+            judged = [verdict for verdict in verdicts if verdict is not None]
+            rows.append({
+                "metric": aggregate.name,
+                "method": aggregate.method,
+                "provider": aggregate.provider,
+                "records": aggregate.total_records,
+                "failed": aggregate.failed_records,
+                "mean": aggregate.mean,
+                "min": aggregate.min,
+                "max": aggregate.max,
+                "pass_rate": sum(judged) / len(judged) if judged else None,
+            })
+        frame = pd.DataFrame(rows, columns=SUMMARY_COLUMNS)
+        for column in ("mean", "min", "max", "pass_rate"):
+            frame[column] = frame[column].astype(float)
+        return frame
+
+    def to_df(self, wide: bool = False, data: pd.DataFrame | None = None) -> pd.DataFrame:
+        """The record results as a table.
+
+        Long form (the default): one row per record result of every metric,
+        columns ``RECORD_COLUMNS``; ``group`` is the group's text; ``errors``
+        a list of mappings or None; ``value`` is a float column, NaN where a
+        record has no value; ``passed`` as :attr:`RecordMetricResult.passed`.
+
+        ``wide=True``: one row per record, one column per metric holding its
+        values, joined by record id to the columns of ``data`` (by default the
+        table the evaluation was given, when it came through
+        ``zentra_lumara_gov.evaluate``). A metric whose name is also a column
+        of the data gets the suffix "_metric".
         """
         rows = []
         for aggregate in self.metrics_result:
@@ -139,8 +304,93 @@ class MetricsEvaluationResult(BaseEntity):
                 rows.append(row)
         frame = pd.DataFrame(rows, columns=RECORD_COLUMNS)
         frame["value"] = frame["value"].astype(float)
-        return frame
+        if not wide:
+            return frame
+        return self._wide(frame, self._input.data if data is None else data)
+
+    def _wide(self, frame: pd.DataFrame, data: pd.DataFrame | None) -> pd.DataFrame:
+        names = list(dict.fromkeys(frame["name"]))
+        values = (
+            frame.drop_duplicates(["record_id", "name"])
+            .pivot(index="record_id", columns="name", values="value")
+            .reindex(columns=names)
+        )
+        values.columns.name = None
+        if data is None:
+            return values.rename_axis("record_id").reset_index()
+        id_field = self._input.record_id_field
+        table = data.copy()
+        renamed = {name: f"{name}_metric" for name in names if name in table.columns}
+        values = values.rename(columns=renamed)
+        keys = table[id_field].map(lambda value: None if value is None else str(value))
+        joined = values.reindex(keys.tolist())
+        joined.index = table.index
+        return pd.concat([table, joined], axis=1)
+
+    def to_csv(self, path: Any = None, *, wide: bool = False, **kwargs: Any) -> str | None:
+        """``to_df(wide=wide)`` as CSV, lists and mappings written as JSON text.
+
+        Like pandas: returns the text when ``path`` is None; other keywords go
+        to ``DataFrame.to_csv`` (``index=False`` unless given).
+        """
+        kwargs.setdefault("index", False)
+        return _json_cells(self.to_df(wide=wide)).to_csv(path, **kwargs)
+
+    def to_parquet(self, path: Any, *, wide: bool = False, **kwargs: Any) -> None:
+        """``to_df(wide=wide)`` as a Parquet file, lists and mappings written as JSON text.
+
+        Needs pyarrow: ``pip install 'zentra_lumara_gov[parquet]'``.
+        """
+        try:
+            import pyarrow  # noqa: F401
+        except ImportError as missing:
+            raise ImportError(
+                "to_parquet needs pyarrow, which is not installed: pip install 'zentra_lumara_gov[parquet]'"
+            ) from missing
+        kwargs.setdefault("index", False)
+        _json_cells(self.to_df(wide=wide)).to_parquet(path, engine="pyarrow", **kwargs)
+
+    def to_html(self, path: Any = None, *, title: str = "Evaluation report") -> str | None:
+        """A self-contained HTML report: the summary, a histogram per metric, failed and worst records.
+
+        Writes it to ``path`` (UTF-8) or, when ``path`` is None, returns the text.
+        """
+        from zentra_lumara_gov import report
+
+        text = report.render(self, title=title)
+        if path is None:
+            return text
+        with open(path, "w", encoding="utf-8") as handle:
+            handle.write(text)
+        return None
 
     def to_json(self, **kwargs: Any) -> str:
         """The whole result as JSON text (keywords go to pydantic's ``model_dump_json``)."""
         return self.model_dump_json(**kwargs)
+
+
+def _shortened(value: Any, limit: int) -> str:
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return ""
+    text = " ".join(str(value).split())
+    return text if len(text) <= limit else text[: limit - 1] + "…"
+
+
+def _json_cells(frame: pd.DataFrame) -> pd.DataFrame:
+    """A copy in which every list, tuple, mapping or array cell is JSON text (other cells unchanged)."""
+    import json
+
+    import numpy as np
+
+    def as_json(value: Any) -> Any:
+        if isinstance(value, np.ndarray):
+            value = value.tolist()
+        if isinstance(value, (list, tuple, dict)):
+            return json.dumps(value, default=str, ensure_ascii=False)
+        return value
+
+    frame = frame.copy()
+    for column in frame.columns:
+        if frame[column].dtype == object:
+            frame[column] = frame[column].map(as_json)
+    return frame

@@ -43,26 +43,36 @@ class LmAIModelProvider(ModelProvider):
 
 
 class OpenAIModelProvider(ModelProvider):
+    """The OpenAI service (or any service speaking its chat-completions protocol at the credentials' url)."""
+
     type: Literal[ModelProviderType.OPENAI] = ModelProviderType.OPENAI
     credentials: OpenAICredentials
 
 
 class AzureOpenAIModelProvider(ModelProvider):
+    """The Azure OpenAI service."""
+
     type: Literal[ModelProviderType.AZURE_OPENAI] = ModelProviderType.AZURE_OPENAI
     credentials: AzureOpenAICredentials
 
 
 class VertexAIModelProvider(ModelProvider):
+    """Google's Vertex AI service."""
+
     type: Literal[ModelProviderType.VERTEX_AI] = ModelProviderType.VERTEX_AI
     credentials: VertexAICredentials
 
 
 class GoogleAIStudioModelProvider(ModelProvider):
+    """Google AI Studio."""
+
     type: Literal[ModelProviderType.GOOGLE_AI_STUDIO] = ModelProviderType.GOOGLE_AI_STUDIO
     credentials: GoogleAIStudioCredentials
 
 
 class AWSBedrockModelProvider(ModelProvider):
+    """The AWS Bedrock service."""
+
     type: Literal[ModelProviderType.AWS_BEDROCK] = ModelProviderType.AWS_BEDROCK
     credentials: AWSBedrockCredentials
 
@@ -75,11 +85,15 @@ class CustomModelProvider(ModelProvider):
 
 
 class PortKeyModelProvider(ModelProvider):
+    """The PortKey AI gateway."""
+
     type: Literal[ModelProviderType.PORTKEY] = ModelProviderType.PORTKEY
     credentials: PortKeyCredentials
 
 
 class LmoAIGatewayModelProvider(ModelProvider):
+    """The LMO AI gateway."""
+
     type: Literal[ModelProviderType.LMO_AI_GATEWAY] = ModelProviderType.LMO_AI_GATEWAY
     credentials: LmoAIGatewayCredentials
 
@@ -107,23 +121,33 @@ class LmAIFoundationModel(FoundationModel):
 
 
 class OpenAIFoundationModel(FoundationModel):
+    """A model served by OpenAI (or a service speaking its protocol); ``parameters`` go to every request."""
+
     provider: OpenAIModelProvider
     parameters: dict[str, Any] | None = None
 
 
 class AzureOpenAIFoundationModel(FoundationModel):
+    """A model deployed on Azure OpenAI."""
+
     provider: AzureOpenAIModelProvider
 
 
 class VertexAIFoundationModel(FoundationModel):
+    """A model served by Vertex AI."""
+
     provider: VertexAIModelProvider
 
 
 class GoogleAIStudioFoundationModel(FoundationModel):
+    """A model served by Google AI Studio."""
+
     provider: GoogleAIStudioModelProvider
 
 
 class AWSBedrockFoundationModel(FoundationModel):
+    """A model served by AWS Bedrock; ``parameters`` go to every request."""
+
     provider: AWSBedrockModelProvider
     parameters: dict[str, Any] | None = None
 

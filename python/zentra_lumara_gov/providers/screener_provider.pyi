@@ -6,6 +6,7 @@ import aiohttp as aiohttp
 import asyncio as asyncio
 import json as json
 import pandas as pd
+from _contextvars import ContextVar
 from typing import Any
 from typing import ClassVar
 from typing import Coroutine
@@ -24,6 +25,7 @@ from zentra_lumara_gov.utils.python_utils import get_authenticator_token as get_
 from zentra_lumara_gov.utils.python_utils import transform_str_to_list as transform_str_to_list
 from zentra_vigil_clearview import CLVClient as CLVClient
 
+progress_sink: ContextVar
 ACCURACY_METRICS: list[str]
 RAG_EVIDENCE_METRICS: list[str]
 RAG_SMALL_MODELS: list[str]

@@ -6,6 +6,7 @@ import functools as functools
 import json as json
 import pandas as pd
 import threading as threading
+from _contextvars import ContextVar
 from cachetools import TTLCache as TTLCache
 from cachetools import cached as cached
 from lazy_imports.lazy_module import LazyModule as LazyModule
@@ -49,6 +50,7 @@ from zentra_lumara_gov.utils.async_util import start_event_loop_run_func as star
 from zentra_lumara_gov.utils.environment import get_talyx_enable_inference_cache as get_talyx_enable_inference_cache
 from zentra_lumara_gov.utils.python_utils import transform_str_to_list as transform_str_to_list
 
+progress_sink: ContextVar
 tallyx_imports: LazyModule
 METRIC_TO_TEMPLATE: dict[str, str]
 _inference_engine_cache: TTLCache

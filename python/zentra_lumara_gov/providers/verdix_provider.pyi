@@ -6,6 +6,7 @@ import functools as functools
 import pandas as pd
 import re as re
 import tiktoken as tiktoken
+from _contextvars import ContextVar
 from lazy_imports.lazy_module import LazyModule as LazyModule
 from lazy_imports.util import load as load
 from tallyx.inference import CrossProviderInferenceEngine as CrossProviderInferenceEngine
@@ -35,6 +36,7 @@ from zentra_lumara_gov.utils.async_util import start_event_loop_run_func as star
 from zentra_lumara_gov.utils.environment import get_lumara_concurrency_limit as get_lumara_concurrency_limit
 from zentra_lumara_gov.utils.environment import get_talyx_enable_inference_cache as get_talyx_enable_inference_cache
 
+progress_sink: ContextVar
 vx_imports: LazyModule
 VARIABLES_PATTERN: str
 

@@ -35,6 +35,7 @@ def cache_key(url: str) -> str:
 
 
 def shipped_file() -> pathlib.Path:
+    """The cl100k_base encoding file shipped with the package, named as tiktoken's cache names it."""
     return SHIPPED_CACHE_DIR / cache_key(CL100K_BASE_URL)
 
 

@@ -38,6 +38,7 @@ class PortKeyInferenceEngine(ChatCompletionsEngine):
         )
 
     def headers(self) -> dict[str, str]:
+        """The chat-completions headers plus the gateway's own, for the credentials that carry them."""
         headers = super().headers()
         for key, header in (("api_key", "x-portkey-api-key"), ("virtual_key", "x-portkey-virtual-key"), ("provider", "x-portkey-provider")):
             if self.credentials.get(key):

@@ -1,0 +1,205 @@
+"""The HTML views of an evaluation result.
+
+:func:`render` makes one self-contained page (inline CSS and SVG, no script,
+nothing fetched): the summary table, a histogram per metric, the failed
+records and each metric's worst records with their explanations or evidence.
+:func:`summary_html` is the summary table alone, what a notebook shows.
+"""
+
+from __future__ import annotations
+
+import datetime as _dt
+import html
+import json
+import math
+from typing import Any
+
+# How many of a metric's lowest-scoring records the report lists, and how many failed records in all.
+WORST_RECORDS = 5
+FAILED_RECORDS = 50
+BINS = 10
+
+STYLE = """
+body { font: 14px/1.45 system-ui, sans-serif; margin: 2em auto; max-width: 72em; color: #1b1f24; padding: 0 1em; }
+h1 { font-size: 1.6em; } h2 { font-size: 1.25em; margin-top: 2em; } h3 { font-size: 1.05em; }
+table { border-collapse: collapse; margin: .5em 0 1em; }
+th, td { border: 1px solid #c9d1d9; padding: .3em .6em; text-align: left; vertical-align: top; }
+th { background: #eef2f6; } td.num { text-align: right; font-variant-numeric: tabular-nums; }
+tr.failed td { background: #fde8e8; }
+.charts { display: flex; flex-wrap: wrap; gap: 1.5em; }
+figure { margin: 0; } figcaption { font-weight: 600; margin-bottom: .3em; }
+.note { color: #57606a; } .error { color: #b42318; } code { font-size: .92em; }
+"""
+
+
+def render(result: Any, title: str = "Evaluation report") -> str:
+    """The whole report as one HTML document."""
+    aggregates = result.aggregates
+    generated = _dt.datetime.now().isoformat(timespec="seconds")
+    failed_metrics = result.failed_metrics
+    parts = [
+        "<!DOCTYPE html>",
+        '<html lang="en"><head><meta charset="utf-8">',
+        '<meta name="viewport" content="width=device-width, initial-scale=1">',
+        f"<title>{_text(title)}</title><style>{STYLE}</style></head><body>",
+        f"<h1>{_text(title)}</h1>",
+        f'<p class="note">{len(aggregates)} metrics over {result.record_count} records, made {generated}.'
+        + (f' <span class="error">Failed: {_text(", ".join(failed_metrics))}.</span>' if failed_metrics else "")
+        + "</p>",
+        "<h2>Summary</h2>",
+        summary_html(result, with_caption=False),
+        "<h2>Distributions</h2>",
+        '<div class="charts">',
+        *(_histogram_figure(aggregate) for aggregate in aggregates),
+        "</div>",
+        _failed_section(aggregates),
+        _worst_section(aggregates, result.record_texts()),
+        "</body></html>",
+    ]
+    return "\n".join(part for part in parts if part)
+
+
+def summary_html(result: Any, with_caption: bool = True) -> str:
+    """The summary table (one row per metric); failed metrics stand out."""
+    header = "".join(f"<th>{_text(column)}</th>" for column in
+                     ("metric", "method", "provider", "records", "failed", "mean", "min", "max", "pass rate"))
+    rows = []
+    failed = set(result.failed_metrics)
+    for row in result.summary().itertuples(index=False):
+        cells = [
+            f"<td>{_text(row.metric)}</td>",
+            f"<td>{_text(row.method)}</td>",
+            f"<td>{_text(row.provider)}</td>",
+            f'<td class="num">{row.records}</td>',
+            f'<td class="num">{row.failed}</td>',
+            *(f'<td class="num">{_number(value)}</td>' for value in (row.mean, row.min, row.max)),
+            f'<td class="num">{_percent(row.pass_rate)}</td>',
+        ]
+        css = ' class="failed"' if row.metric in failed else ""
+        rows.append(f"<tr{css}>{''.join(cells)}</tr>")
+    caption = f"<caption>{_text(repr(result))}</caption>" if with_caption else ""
+    return (f'<table class="summary" id="summary">{caption}<thead><tr>{header}</tr></thead>'
+            f"<tbody>{''.join(rows)}</tbody></table>")
+
+
+def histogram(values: list[float], bins: int = BINS) -> tuple[float, float, list[int]]:
+    """Counts of ``values`` in ``bins`` equal bins over [low, high]: [0, 1] when every value lies there.
+
+    The last bin includes ``high``.
+    """
+    low, high = (0.0, 1.0) if all(0.0 <= value <= 1.0 for value in values) else (min(values), max(values))
+    counts = [0] * bins
+    width = (high - low) / bins
+    for value in values:
+        index = bins - 1 if width == 0 else min(int((value - low) / width), bins - 1)
+        counts[index] += 1
+    return low, high, counts
+
+
+def _histogram_figure(aggregate: Any) -> str:
+    values = [record.value for record in aggregate.record_level_metrics if _is_number(record.value)]
+    width, height, left, bottom = 320, 180, 34, 26
+    plot_width, plot_height = width - left - 10, height - bottom - 10
+    shapes = [
+        f'<line x1="{left}" y1="{10 + plot_height}" x2="{left + plot_width}" y2="{10 + plot_height}" stroke="#57606a"/>',
+        f'<line x1="{left}" y1="10" x2="{left}" y2="{10 + plot_height}" stroke="#57606a"/>',
+    ]
+    if values:
+        low, high, counts = histogram(values)
+        tallest = max(counts)
+        bar_width = plot_width / len(counts)
+        for index, count in enumerate(counts):
+            bar_height = plot_height * count / tallest
+            x = left + index * bar_width
+            start = low + (high - low) * index / len(counts)
+            shapes.append(
+                f'<rect class="bar" x="{x + 1:.1f}" y="{10 + plot_height - bar_height:.1f}" '
+                f'width="{bar_width - 2:.1f}" height="{bar_height:.1f}" fill="#3b82c4">'
+                f"<title>{count} records from {start:.3g}</title></rect>"
+            )
+        shapes += [
+            f'<text x="{left}" y="{height - 8}" font-size="11">{low:.3g}</text>',
+            f'<text x="{left + plot_width}" y="{height - 8}" font-size="11" text-anchor="end">{high:.3g}</text>',
+            f'<text x="{left - 4}" y="18" font-size="11" text-anchor="end">{tallest}</text>',
+            f'<text x="{left - 4}" y="{10 + plot_height}" font-size="11" text-anchor="end">0</text>',
+        ]
+    else:
+        shapes.append(
+            f'<text x="{left + plot_width / 2}" y="{10 + plot_height / 2}" font-size="13" text-anchor="middle" '
+            f'fill="#b42318">no values</text>'
+        )
+    label = f"{aggregate.name}: {len(values)} values"
+    return (
+        f'<figure class="histogram" data-metric="{_text(aggregate.name)}">'
+        f"<figcaption>{_text(aggregate.display_name or aggregate.name)}</figcaption>"
+        f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" role="img" '
+        f'aria-label="{_text(label)}">{"".join(shapes)}</svg></figure>'
+    )
+
+
+def _failed_section(aggregates: list[Any]) -> str:
+    rows = []
+    for aggregate in aggregates:
+        for record in aggregate.record_level_metrics:
+            if _is_number(record.value):
+                continue
+            errors = record.errors or aggregate.errors or []
+            reason = "; ".join(f"{error.code}: {error.message_en}" for error in errors) or "no value"
+            rows.append(f"<tr><td>{_text(aggregate.name)}</td><td><code>{_text(record.record_id)}</code></td>"
+                        f'<td class="error">{_text(reason)}</td></tr>')
+    if not rows:
+        return '<h2>Failed records</h2><p class="note">None: every record of every metric has a value.</p>'
+    shown = rows[:FAILED_RECORDS]
+    more = f'<p class="note">{len(rows) - len(shown)} more not shown.</p>' if len(rows) > len(shown) else ""
+    return ('<h2>Failed records</h2><table class="failed-records"><thead><tr><th>metric</th><th>record</th>'
+            f"<th>error</th></tr></thead><tbody>{''.join(shown)}</tbody></table>{more}")
+
+
+def _worst_section(aggregates: list[Any], texts: dict[str, str]) -> str:
+    parts = ["<h2>Worst records</h2>"]
+    for aggregate in aggregates:
+        valued = [record for record in aggregate.record_level_metrics if _is_number(record.value)]
+        if not valued:
+            continue
+        # Threshold breaches first, then the lowest values (the highest under upper limits alone).
+        thresholds = aggregate.thresholds or []
+        sign = -1 if thresholds and all(threshold.type == "upper_limit" for threshold in thresholds) else 1
+        valued.sort(key=lambda record: (record.passed is not False, sign * record.value))
+        rows = []
+        for record in valued[:WORST_RECORDS]:
+            verdict = {True: "passed", False: "failed", None: ""}[record.passed]
+            rows.append(
+                f"<tr><td><code>{_text(record.record_id)}</code></td><td>{_text(texts.get(record.record_id))}</td>"
+                f"<td class=\"num\">{_number(record.value)}</td><td>{verdict}</td><td>{_text(record.label)}</td>"
+                f"<td>{_text(_evidence(record))}</td></tr>"
+            )
+        parts.append(
+            f"<h3>{_text(aggregate.display_name or aggregate.name)}</h3><table class=\"worst\"><thead><tr>"
+            "<th>record</th><th>text</th><th>value</th><th>threshold</th><th>label</th>"
+            f"<th>explanation or evidence</th></tr></thead><tbody>{''.join(rows)}</tbody></table>"
+        )
+    return "".join(parts) if len(parts) > 1 else ""
+
+
+def _evidence(record: Any) -> str:
+    if record.explanation:
+        return str(record.explanation)
+    if record.evidences:
+        return json.dumps(record.evidences, default=str, ensure_ascii=False)[:500]
+    return ""
+
+
+def _is_number(value: Any) -> bool:
+    return isinstance(value, (int, float)) and not isinstance(value, bool) and not math.isnan(value)
+
+
+def _text(value: Any) -> str:
+    return "" if value is None else html.escape(str(value))
+
+
+def _number(value: Any) -> str:
+    return "" if value is None or (isinstance(value, float) and math.isnan(value)) else f"{value:.4g}"
+
+
+def _percent(value: Any) -> str:
+    return "" if value is None or (isinstance(value, float) and math.isnan(value)) else f"{value:.0%}"
