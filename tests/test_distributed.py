@@ -4,7 +4,9 @@ mid-partition, a detection service answering 503 for a while, what pickles."""
 
 from __future__ import annotations
 
+import json
 import math
+import pathlib
 import pickle
 import random
 import subprocess
@@ -350,3 +352,39 @@ def test_compiled_functions_pickle_by_qualified_name(name):
     for part in qualified.split("."):
         function = getattr(function, part)
     assert pickle.loads(pickle.dumps(function)) is function
+
+
+DEMO_DATA = pathlib.Path(__file__).resolve().parent.parent / "demo" / "data" / "rag_records.jsonl"
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (["--workers", "2", "--scheduler", "tcp://127.0.0.1:1", "--out", "dataset"],
+     "give --scheduler ADDRESS (an existing cluster) or --workers N (a local one), not both."),
+    (["--workers", "2"], "Invalid value for --out: with --scheduler or --workers, the directory of the Parquet "
+                         "dataset of the records' results (a name without suffix)"),
+    (["--workers", "2", "--out", "results.json"], "Invalid value for --out: with --scheduler or --workers"),
+    (["--workers", "2", "--out", "dataset", "--fail-on-threshold"],
+     "--fail-on-threshold reads every record's result here: not with --scheduler or --workers."),
+    (["--workers", "0", "--out", "dataset"], "Invalid value for '--workers': 0 is not in the range x>=1."),
+])
+def test_cli_cluster_options_checked_before_any_work(arguments, message):
+    from click.testing import CliRunner
+
+    from zentra_lumara_gov.cli import main
+
+    outcome = CliRunner().invoke(main, ["evaluate", str(DEMO_DATA), "--metrics", "faithfulness", *arguments])
+    assert outcome.exit_code == 2 and message in outcome.output, outcome.output
+
+
+def test_cli_on_a_local_cluster_writes_the_dataset_and_prints_the_aggregates(tmp_path):
+    done = subprocess.run(
+        [sys.executable, "-m", "zentra_lumara_gov", "evaluate", str(DEMO_DATA), "--metrics", "faithfulness,pii",
+         "--local", "--workers", "1", "--out", str(tmp_path / "dataset"), "--progress"],
+        capture_output=True, text=True, timeout=180, stdin=subprocess.DEVNULL, cwd=tmp_path,
+    )
+    assert done.returncode == 0, done.stderr
+    records = pd.read_parquet(tmp_path / "dataset")
+    aggregates = json.loads(done.stdout)
+    assert [(a["name"], a["total_records"], a["failed_records"]) for a in aggregates] == \
+        [("faithfulness", 6, 0), ("pii", 6, 0)]
+    assert len(records) == 12 and "partitions evaluated: 1/1" in done.stderr

@@ -382,6 +382,7 @@ def _evaluate_partition(frame: pd.DataFrame, position: int, plan: _PartitionPlan
                 metric_groups=plan.metric_groups,
                 api_client=plan.api_client,
                 metric_options=plan.metric_options,
+                show_progress=False,  # a worker has nobody to show a bar to; progress is per partition
             )
         tables.append(_parquet_ready(result.to_df()))
         for aggregate in result.metrics_result:
