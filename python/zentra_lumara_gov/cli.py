@@ -283,6 +283,76 @@ def run_evaluation(request: EvaluationRequest) -> Any:
             raise InputProblem(str(problem)) from problem
 
 
+def load_partitioned(path: pathlib.Path) -> Any:
+    """The records of DATA as a dask DataFrame, read by the workers, cells decoded as ``load_table`` does."""
+    try:
+        import dask.dataframe as dd
+    except ImportError as missing:
+        raise InputProblem(
+            f"--scheduler and --workers need the dask extra ({missing.name} is missing): "
+            'pip install "zentra_lumara_gov[dask]"'
+        ) from missing
+    suffix = path.suffix.lower()
+    if suffix in (".jsonl", ".ndjson"):
+        return dd.read_json(str(path), lines=True, orient="records")
+    if suffix == ".csv":
+        return dd.read_csv(str(path), dtype=str, keep_default_na=False).map_partitions(_decoded_json_cells)
+    if suffix == ".parquet":
+        return dd.read_parquet(str(path)).map_partitions(_lists_from_arrays)
+    raise InputProblem(f"{path}: the data must be a .csv, .jsonl or .parquet file, not {suffix or 'no suffix'}.")
+
+
+def _lists_from_arrays(table: Any) -> Any:
+    return table.apply(lambda column: column.map(_as_list) if column.dtype == object else column)
+
+
+@contextlib.contextmanager
+def dask_client(scheduler: str | None, workers: int | None) -> Iterator[Any]:
+    """A client of the cluster at ``scheduler``, or of a local cluster of ``workers`` processes started for the run."""
+    from distributed import Client, LocalCluster
+
+    if scheduler is not None:
+        try:
+            client = Client(scheduler, timeout=30)
+        except OSError as problem:
+            raise InputProblem(f"cannot reach the Dask scheduler at {scheduler}: {problem}") from problem
+        with client:
+            yield client
+        return
+    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+                      dashboard_address="127.0.0.1:0") as cluster, Client(cluster) as client:
+        yield client
+
+
+class PartitionProgress:
+    """Progress across partitions on standard error, as ``evaluate_partitioned`` reports it."""
+
+    def __init__(self, shown: bool) -> None:
+        self.shown = shown
+
+    def __call__(self, done: int, total: int) -> None:
+        if self.shown:
+            click.echo(f"\rpartitions evaluated: {done}/{total}", err=True, nl=done == total)
+
+
+def run_partitioned(request: EvaluationRequest, scheduler: str | None, workers: int | None,
+                    out: pathlib.Path) -> Any:
+    """The evaluation on a Dask cluster: the records' results go to the Parquet dataset ``out``."""
+    from zentra_lumara_gov.distributed import evaluate_partitioned
+    from zentra_lumara_gov.errors import ZentraLumaraGovError
+
+    table = load_partitioned(request.data)
+    configuration = build_configuration(request.settings)
+    shown = sys.stderr.isatty() if request.show_progress is None else request.show_progress
+    with services_for(request) as services, dask_client(scheduler, workers) as client:
+        metrics = build_metrics(request.metric_names, request.settings, services)
+        try:
+            return evaluate_partitioned(table, metrics, configuration=configuration, api_client=services.api_client,
+                                        client=client, output=out, progress=PartitionProgress(shown))
+        except (ZentraLumaraGovError, ValueError, TypeError) as problem:
+            raise InputProblem(str(problem)) from problem
+
+
 def write_result(result: Any, out: pathlib.Path | None) -> None:
     if out is None:
         click.echo(result.to_json(indent=2))
@@ -327,17 +397,27 @@ def main() -> None:
                    "tables of the --config file. Default: the config file's 'metrics' list.")
 @click.option("--config", "config_path", type=click.Path(exists=True, dir_okay=False, path_type=pathlib.Path),
               help="TOML settings: a 'metrics' list, [columns], [judge], [service] and [metric.NAME] tables.")
-@click.option("--out", type=click.Path(dir_okay=False, writable=True, path_type=pathlib.Path),
+@click.option("--out", type=click.Path(writable=True, path_type=pathlib.Path),
               help="Write the results to a .json, .csv, .parquet or .html file instead of standard output.")
 @click.option("--fail-on-threshold", is_flag=True, help="Exit with 1 when any record breaks a metric threshold.")
 @click.option("--local", is_flag=True,
               help="Start the local judge and detection service on free loopback ports for this run.")
+@click.option("--scheduler", metavar="ADDRESS",
+              help="Evaluate on the Dask cluster whose scheduler is at ADDRESS (tcp://host:8786); "
+                   "--out DIR receives the records' results as a Parquet dataset.")
+@click.option("--workers", type=click.IntRange(min=1), metavar="N",
+              help="Evaluate on a local Dask cluster of N worker processes started for the run; "
+                   "--out DIR receives the records' results as a Parquet dataset.")
 @click.option("--progress/--no-progress", "show_progress", default=None,
               help="Show a progress bar on standard error (default: when it is a terminal).")
 def evaluate_command(data: pathlib.Path, metrics_option: str | None, config_path: pathlib.Path | None,
                      out: pathlib.Path | None, fail_on_threshold: bool, local: bool,
-                     show_progress: bool | None) -> None:
+                     scheduler: str | None, workers: int | None, show_progress: bool | None) -> None:
     """Evaluate the records of DATA (.csv, .jsonl or .parquet) and report the results."""
+    if scheduler is not None or workers is not None:
+        evaluate_on_cluster(data, metrics_option, config_path, out, fail_on_threshold, local, scheduler, workers,
+                            show_progress)
+        return
     if out is not None and out.suffix.lower() not in OUTPUT_FORMATS:
         raise click.BadParameter(f"the file must end in one of {', '.join(OUTPUT_FORMATS)}", param_hint="--out")
     settings = load_settings(config_path)
@@ -347,3 +427,34 @@ def evaluate_command(data: pathlib.Path, metrics_option: str | None, config_path
     click.echo(result.summary().to_string(index=False), err=True)
     write_result(result, out)
     sys.exit(exit_code(result, fail_on_threshold))
+
+
+def evaluate_on_cluster(data: pathlib.Path, metrics_option: str | None, config_path: pathlib.Path | None,
+                        out: pathlib.Path | None, fail_on_threshold: bool, local: bool, scheduler: str | None,
+                        workers: int | None, show_progress: bool | None) -> None:
+    """``evaluate`` with --scheduler or --workers: aggregates on standard output, records in the --out dataset."""
+    if scheduler is not None and workers is not None:
+        raise click.UsageError("give --scheduler ADDRESS (an existing cluster) or --workers N (a local one), not both.")
+    if out is None or out.suffix:
+        raise click.BadParameter("with --scheduler or --workers, the directory of the Parquet dataset of the "
+                                 "records' results (a name without suffix)", param_hint="--out")
+    if fail_on_threshold:
+        raise click.UsageError("--fail-on-threshold reads every record's result here: not with --scheduler or --workers.")
+    settings = load_settings(config_path)
+    request = EvaluationRequest(data=data, metric_names=metric_names_from(metrics_option, settings),
+                                settings=settings, local=local, show_progress=show_progress)
+    try:
+        result = run_partitioned(request, scheduler, workers, out)
+    except InputProblem:
+        raise
+    except Exception as problem:  # a metric failed on a worker: the run has no result
+        click.echo(f"evaluation failed: {type(problem).__name__}: {problem}", err=True)
+        sys.exit(1)
+    summary = result.summary()
+    click.echo(summary.to_string(index=False), err=True)
+    click.echo(summary.to_json(orient="records", indent=2))
+    click.echo(f"wrote {result.partitions} partitions to {out}", err=True)
+    failed = summary[summary["failed_records"] > 0]["name"].tolist()
+    if failed:
+        click.echo(f"metrics with failed records: {', '.join(failed)}", err=True)
+    sys.exit(1 if failed else 0)

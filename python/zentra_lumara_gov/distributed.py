@@ -1,0 +1,600 @@
+"""Evaluate tables of any size on a Dask cluster.
+
+:func:`evaluate_partitioned` evaluates every partition of a
+``dask.dataframe.DataFrame`` (or of Parquet, CSV or JSON Lines files) on the
+cluster's workers with :func:`zentra_lumara_gov.evaluate`, the same compiled
+run a single process uses, and merges what each partition contributes to each
+metric into one aggregate per metric. Per-record results stay on the cluster:
+they are written as a Parquet dataset (one file per partition) or returned as
+a lazy dask DataFrame; the client process only ever receives a handful of
+numbers per partition and metric.
+
+Needs the ``dask`` extra: ``pip install "zentra_lumara_gov[dask]"``. The rest
+of the SDK never imports dask.
+
+Exactness
+---------
+Each partition contributes, per metric, its record count, its failed count
+(records whose value is None or NaN), the smallest and largest value, and the
+sum of its values kept exactly (as an integer count of 2**-1074, the smallest
+step between two floats), so the merged sum does not depend on how the table is
+cut. The merged mean is that exact sum divided by the number of scored records
+and rounded as the provider that computed the metric rounds its own mean: to 4
+places for the evaluation-library and detection providers, not at all for the
+criteria judge. Record count, failed count, minimum and maximum are then those
+of a single-process run exactly, and so is the mean of the detection service
+and of the criteria judge. The evaluation library rounds each record value to
+4 places but takes its mean over the raw scores, which no longer exist after
+the provider returns: the merged mean of a library metric is within 1e-4 (one
+unit in the fourth place) of the single-process mean, and for the methods that
+clip negative scores at zero it is the mean of the clipped record values.
+
+Record ids
+----------
+A table without record ids (the configuration's ``record_id_field`` missing or
+all null) gets them once, deterministically, before the metric pass: version-5
+UUIDs of the run's id and the row's position (partition number and row within
+the partition). A partition computed again, because its worker died, gets the
+same ids, so its records replace rather than duplicate the lost ones. The same
+holds for the timestamp column, stamped with the time the run started.
+
+Concurrency
+-----------
+Every worker process evaluates at most ``worker_concurrency`` records at a time
+(one slice of one partition; the slices of a partition follow one another), so
+at most that many requests of one worker are in flight to the detection service
+at once, and the judges get at most ``LUMARA_CONCURRENCY_LIMIT`` requests per
+judge engine. Across the cluster the bound is workers × ``worker_concurrency``
+requests to the detection service.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import datetime
+import json
+import math
+import os
+import threading
+import uuid
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    import dask.dataframe as dd
+    import distributed
+    import pandas as pd
+
+    from zentra_lumara_gov.clients.api_client import APIClient
+    from zentra_lumara_gov.config import GenAIConfiguration
+    from zentra_lumara_gov.entities.enums import MetricGroup
+    from zentra_lumara_gov.entities.metric import GenAIMetric
+
+__all__ = ["DEFAULT_WORKER_CONCURRENCY", "MergedAggregate", "PartitionedResult", "evaluate_partitioned"]
+
+# Records one worker process evaluates at a time when the caller names no limit.
+DEFAULT_WORKER_CONCURRENCY = 1000
+
+# Namespace of the run ids, so record ids of different runs never meet.
+RUN_NAMESPACE = uuid.UUID("8f1d3c2a-6b7e-5d4c-9a8b-7c6d5e4f3a2b")
+
+# Floats are whole multiples of 2**-1074; sums kept in that unit are exact.
+_SUM_SCALE_BITS = 1074
+
+_HOSTED_SERVERS = ("LMO", "LMAI", "LMGOV")
+_DATA_READERS = {".parquet": "parquet", ".pq": "parquet", ".csv": "csv", ".jsonl": "json", ".json": "json"}
+
+
+@dataclasses.dataclass(frozen=True)
+class MetricPartial:
+    """What one part of the table contributes to one metric's aggregate."""
+
+    name: str
+    display_name: str | None
+    method: str | None
+    group: Any
+    provider: str | None
+    thresholds: tuple[Any, ...]
+    total_records: int
+    failed_records: int
+    exact_sum: int  # sum of the scored values, in units of 2**-1074
+    min: float | None
+    max: float | None
+
+    @classmethod
+    def of(cls, aggregate: Any) -> "MetricPartial":
+        """The partial of one partition's ``AggregateMetricResult``."""
+        values = [
+            record.value
+            for record in aggregate.record_level_metrics
+            if record.value is not None and not math.isnan(record.value)
+        ]
+        return cls(
+            name=aggregate.name,
+            display_name=aggregate.display_name,
+            method=aggregate.method,
+            group=aggregate.group,
+            provider=aggregate.provider,
+            thresholds=tuple(aggregate.thresholds or ()),
+            total_records=aggregate.total_records,
+            failed_records=aggregate.total_records - len(values),
+            exact_sum=sum(map(_scaled, values)),
+            min=min(values) if values else None,
+            max=max(values) if values else None,
+        )
+
+    def merge(self, other: "MetricPartial") -> "MetricPartial":
+        return dataclasses.replace(
+            self,
+            total_records=self.total_records + other.total_records,
+            failed_records=self.failed_records + other.failed_records,
+            exact_sum=self.exact_sum + other.exact_sum,
+            min=_extreme(min, self.min, other.min),
+            max=_extreme(max, self.max, other.max),
+        )
+
+
+@dataclasses.dataclass(frozen=True)
+class MergedAggregate:
+    """One metric over the whole table, merged from every partition.
+
+    ``mean`` (and ``value``, the same number) is None when no record was
+    scored; ``failed_records`` counts the records without a value.
+    """
+
+    name: str
+    display_name: str | None
+    method: str | None
+    group: Any
+    provider: str | None
+    thresholds: tuple[Any, ...]
+    total_records: int
+    failed_records: int
+    mean: float | None
+    min: float | None
+    max: float | None
+
+    @property
+    def value(self) -> float | None:
+        return self.mean
+
+    @classmethod
+    def of(cls, partial: MetricPartial, mean_digits: int | None) -> "MergedAggregate":
+        scored = partial.total_records - partial.failed_records
+        mean = None
+        if scored:
+            # The exact sum as the nearest float, divided as a provider divides its own sum.
+            mean = _unscaled(partial.exact_sum) / scored
+            if mean_digits is not None:
+                mean = round(mean, mean_digits)
+        fields = {f.name: getattr(partial, f.name) for f in dataclasses.fields(cls) if hasattr(partial, f.name)}
+        return cls(**{**fields, "mean": mean})
+
+
+@dataclasses.dataclass
+class PartitionedResult:
+    """What :func:`evaluate_partitioned` returns.
+
+    ``aggregates``: one merged aggregate per metric, in the run's order.
+    ``records``: the path of the Parquet dataset of the per-record results
+    (one file per partition, the columns of ``MetricsEvaluationResult.to_df``;
+    lists and mappings as JSON text), or, without ``output``, a lazy dask
+    DataFrame of them held on the cluster. ``run_id`` names the run; record
+    ids assigned by it derive from it. ``client`` is the Dask client the run
+    used; when the run started its own local cluster and kept it for the lazy
+    records, ``close()`` (or leaving a ``with`` block) shuts it down. (Where
+    another client is the current one, compute the records through this one:
+    ``result.client.compute(result.records)``.)
+    """
+
+    aggregates: list[MergedAggregate]
+    records: Any
+    partitions: int
+    run_id: str
+    client: Any = dataclasses.field(default=None, repr=False)
+    owns_client: bool = dataclasses.field(default=False, repr=False)
+
+    def summary(self) -> pd.DataFrame:
+        """The aggregates as a table: one row per metric."""
+        import pandas as pd
+
+        columns = ["name", "method", "provider", "total_records", "failed_records", "mean", "min", "max"]
+        return pd.DataFrame([[getattr(a, c) for c in columns] for a in self.aggregates], columns=columns)
+
+    def close(self) -> None:
+        if self.owns_client and self.client is not None:
+            _close_client(self.client)
+            self.client = None
+
+    def __enter__(self) -> "PartitionedResult":
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.close()
+
+
+@dataclasses.dataclass(frozen=True)
+class _PartitionPlan:
+    """Everything a worker needs to evaluate one partition; shipped with every task."""
+
+    metrics: list[Any]
+    configuration: Any
+    metric_groups: list[Any] | None
+    api_client: Any
+    metric_options: dict[str, Any]
+    run_namespace: uuid.UUID
+    run_timestamp: str
+    assign_ids: bool
+    assign_timestamps: bool
+    worker_concurrency: int
+    output: str | None
+
+
+def evaluate_partitioned(
+    data: dd.DataFrame | str | os.PathLike[str],
+    metrics: Sequence[GenAIMetric],
+    *,
+    configuration: GenAIConfiguration | None = None,
+    metric_groups: Sequence[MetricGroup] | None = None,
+    api_client: APIClient | None = None,
+    metric_options: Mapping[str, Any] | None = None,
+    client: distributed.Client | None = None,
+    output: str | os.PathLike[str] | None = None,
+    worker_concurrency: int | None = None,
+    progress: Callable[[int, int], None] | None = None,
+) -> PartitionedResult:
+    """Evaluate every partition of a table on a Dask cluster and merge the aggregates.
+
+    Parameters
+    ----------
+    data : dask.dataframe.DataFrame, str or path
+        The records: a dask DataFrame, or a path or glob of Parquet
+        (``.parquet``), CSV (``.csv``) or JSON Lines (``.jsonl``) files, read
+        with dask (a directory is read as a Parquet dataset).
+    metrics, configuration, metric_groups, api_client, metric_options
+        As for :func:`zentra_lumara_gov.evaluate`. Without ``api_client`` (and
+        outside the hosted environments) the client is built here from this
+        process's environment and shipped, so workers need no credentials.
+    client : distributed.Client, optional
+        The cluster to run on. Defaults to a ``LocalCluster`` of one
+        single-threaded worker process per core, shut down when the run ends
+        (kept with the result when the records are returned lazily).
+    output : str or path, optional
+        Directory of the Parquet dataset of per-record results, one file per
+        partition ("part.00000.parquet", ...). Without it the records come
+        back as a lazy dask DataFrame held on the cluster.
+    worker_concurrency : int, optional
+        Records one worker process evaluates at a time
+        (``DEFAULT_WORKER_CONCURRENCY`` when None): the bound on one worker's
+        requests in flight to the detection service. The cluster's bound is
+        workers × this.
+    progress : callable, optional
+        Called as ``progress(done, total)`` with the number of partitions
+        evaluated so far, each time one completes.
+
+    Returns
+    -------
+    PartitionedResult
+        The merged aggregates (one per metric) and where the records went.
+
+    Examples
+    --------
+    >>> from zentra_lumara_gov.distributed import evaluate_partitioned
+    >>> result = evaluate_partitioned("logs/*.parquet", [FaithfulnessMetric()],
+    ...                               client=Client("tcp://scheduler:8786"),
+    ...                               output="results/")  # doctest: +SKIP
+    >>> result.summary()  # doctest: +SKIP
+    """
+    import dask
+    import dask.dataframe as dd
+
+    from zentra_lumara_gov._api import _checked_arguments
+    from zentra_lumara_gov.evaluators.impl import metric_run_impl
+
+    configuration, metric_list, groups, options = _checked_arguments(
+        configuration, metrics, metric_groups, metric_options
+    )
+    limit = DEFAULT_WORKER_CONCURRENCY if worker_concurrency is None else worker_concurrency
+    if isinstance(limit, bool) or not isinstance(limit, int) or limit < 1:
+        raise ValueError(f"worker_concurrency must be a positive integer, not {worker_concurrency!r}.")
+    frame = _as_dask_frame(data, dd)
+    # Resolved here too, to know how each metric's provider rounds its mean.
+    resolved = metric_run_impl._resolve_metric_dependencies(metrics=metric_list, **groups)
+    mean_digits = {metric.name: _mean_digits(metric) for metric in resolved}
+    api_client = _client_for_workers(api_client)
+
+    run_id = uuid.uuid4()
+    plan = _PartitionPlan(
+        metrics=metric_list,
+        configuration=configuration,
+        metric_groups=groups.get("metric_groups"),
+        api_client=api_client,
+        metric_options=options,
+        run_namespace=uuid.uuid5(RUN_NAMESPACE, str(run_id)),
+        run_timestamp=datetime.datetime.now().isoformat(),
+        assign_ids=False,
+        assign_timestamps=False,
+        worker_concurrency=limit,
+        output=None if output is None else os.fspath(output),
+    )
+    if plan.output is not None:
+        os.makedirs(plan.output, exist_ok=True)
+
+    owns_client = client is None
+    if owns_client:
+        client = _local_client()
+    try:
+        plan = dataclasses.replace(plan, **_columns_to_assign(client, frame, configuration))
+        tasks = [
+            dask.delayed(_evaluate_partition, pure=False)(part, position, plan,
+                                                          dask_key_name=f"zlg-partition-{run_id}-{position}")
+            for position, part in enumerate(frame.to_delayed())
+        ]
+        futures = client.compute(tasks)
+        partial_futures = futures if plan.output is not None else [
+            client.submit(_partials_of, future, key=f"zlg-partials-{run_id}-{position}")
+            for position, future in enumerate(futures)
+        ]
+        partials = _gather_in_order(client, partial_futures, progress)
+        records: Any = plan.output if plan.output is not None else _lazy_records(client, futures, dask, dd)
+    except BaseException:
+        if owns_client:
+            _close_client(client)
+        raise
+    if owns_client and plan.output is not None:
+        _close_client(client)
+        client, owns_client = None, False
+    return PartitionedResult(
+        aggregates=_merged(partials, mean_digits),
+        records=records,
+        partitions=len(tasks),
+        run_id=str(run_id),
+        client=client,
+        owns_client=owns_client,
+    )
+
+
+# --- on the workers ---------------------------------------------------------------
+
+# One worker process evaluates one slice at a time, whatever its thread count:
+# this is what bounds its requests in flight. Per-process state, built on first use.
+_worker_slot = threading.Lock()
+
+
+def _evaluate_partition(frame: pd.DataFrame, position: int, plan: _PartitionPlan) -> Any:
+    """Evaluate one partition: its per-record results and its partials per metric.
+
+    Returns the partials alone when the records are written to ``plan.output``,
+    else the pair (records table, partials).
+    """
+    import zentra_lumara_gov
+
+    frame = _stamped(frame, position, plan)
+    tables = []
+    partials: dict[str, MetricPartial] = {}
+    for start in range(0, len(frame), plan.worker_concurrency):
+        piece = frame.iloc[start : start + plan.worker_concurrency]
+        with _worker_slot:
+            result = zentra_lumara_gov.evaluate(
+                piece,
+                plan.metrics,
+                configuration=plan.configuration,
+                metric_groups=plan.metric_groups,
+                api_client=plan.api_client,
+                metric_options=plan.metric_options,
+                show_progress=False,  # a worker has nobody to show a bar to; progress is per partition
+            )
+        tables.append(_parquet_ready(result.to_df()))
+        for aggregate in result.metrics_result:
+            partial = MetricPartial.of(aggregate)
+            previous = partials.get(partial.name)
+            partials[partial.name] = partial if previous is None else previous.merge(partial)
+    records = _concat(tables, frame)
+    if plan.output is None:
+        return records, list(partials.values())
+    _write_atomically(records, os.path.join(plan.output, f"part.{position:05d}.parquet"))
+    return list(partials.values())
+
+
+def _stamped(frame: pd.DataFrame, position: int, plan: _PartitionPlan) -> pd.DataFrame:
+    """The partition with the ids and timestamps the run assigns, the same on every attempt."""
+    if not (plan.assign_ids or plan.assign_timestamps):
+        return frame
+    frame = frame.copy()
+    configuration = plan.configuration
+    if plan.assign_ids:
+        frame[configuration.record_id_field] = [
+            str(uuid.uuid5(plan.run_namespace, f"{position}:{row}")) for row in range(len(frame))
+        ]
+    if plan.assign_timestamps:
+        frame[configuration.record_timestamp_field] = plan.run_timestamp
+    return frame
+
+
+def _parquet_ready(records: pd.DataFrame) -> pd.DataFrame:
+    """Lists and mappings as JSON text, every other non-numeric cell as text (None kept)."""
+    for column in records.columns:
+        cells = records[column]
+        if cells.dtype != object:
+            continue
+        first = cells.first_valid_index()
+        # A column of texts (and nulls) stays as it is; the result columns hold one kind of value each.
+        if first is not None and not isinstance(cells[first], str):
+            records[column] = [_cell_text(cell) for cell in cells]
+    return records
+
+
+def _cell_text(cell: Any) -> str | None:
+    if cell is None or isinstance(cell, str):
+        return cell
+    if isinstance(cell, (list, tuple, dict)):
+        return json.dumps(cell, default=str)
+    return str(cell)
+
+
+def _concat(tables: list[pd.DataFrame], frame: pd.DataFrame) -> pd.DataFrame:
+    import pandas as pd
+
+    if not tables:  # an empty partition: no record, no metric
+        from zentra_lumara_gov.entities.evaluation_result import MetricsEvaluationResult
+
+        return _parquet_ready(MetricsEvaluationResult(metrics_result=[]).to_df())
+    return pd.concat(tables, ignore_index=True) if len(tables) > 1 else tables[0]
+
+
+def _write_atomically(records: pd.DataFrame, path: str) -> None:
+    # A worker killed while writing leaves a temporary file, never a torn part;
+    # the partition's next attempt replaces the part whole.
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+    from pandas.api.types import is_bool_dtype, is_numeric_dtype
+
+    # Text columns stay text in every part, also where a part holds only nulls,
+    # so the parts read back as one dataset.
+    schema = pa.schema([
+        (column, pa.from_numpy_dtype(dtype) if is_numeric_dtype(dtype) or is_bool_dtype(dtype) else pa.string())
+        for column, dtype in records.dtypes.items()
+    ])
+    temporary = f"{path}.{uuid.uuid4().hex}.tmp"
+    try:
+        pq.write_table(pa.Table.from_pandas(records, schema=schema, preserve_index=False), temporary)
+        os.replace(temporary, path)
+    finally:
+        if os.path.exists(temporary):
+            os.remove(temporary)
+
+
+def _partials_of(outcome: tuple[pd.DataFrame, list[MetricPartial]]) -> list[MetricPartial]:
+    return outcome[1]
+
+
+def _records_of(outcome: tuple[pd.DataFrame, list[MetricPartial]]) -> pd.DataFrame:
+    return outcome[0]
+
+
+def _empty_like(outcome: tuple[pd.DataFrame, list[MetricPartial]]) -> pd.DataFrame:
+    return outcome[0].iloc[:0]
+
+
+# --- on the client ----------------------------------------------------------------
+
+
+def _as_dask_frame(data: Any, dd: Any) -> Any:
+    if isinstance(data, dd.DataFrame):
+        return data
+    if not isinstance(data, (str, os.PathLike)):
+        raise TypeError(
+            "data must be a dask DataFrame or a path or glob of Parquet, CSV or JSON Lines files, "
+            f"not {type(data).__name__}."
+        )
+    path = os.fspath(data)
+    if os.path.isdir(path):
+        return dd.read_parquet(path)
+    kind = _DATA_READERS.get(os.path.splitext(path)[1].lower())
+    if kind == "parquet":
+        return dd.read_parquet(path)
+    if kind == "csv":
+        return dd.read_csv(path)
+    if kind == "json":
+        return dd.read_json(path, lines=True, orient="records")
+    raise ValueError(f"cannot tell the format of {path!r}: name Parquet, CSV or JSON Lines files "
+                     "(.parquet, .csv, .jsonl) or a Parquet dataset directory.")
+
+
+def _columns_to_assign(client: Any, frame: Any, configuration: Any) -> dict[str, bool]:
+    """Whether the run assigns ids and timestamps: their column is missing or all null, as the run decides.
+
+    The columns are looked at on the cluster, which reads the data.
+    """
+    fields = {"assign_ids": configuration.record_id_field, "assign_timestamps": configuration.record_timestamp_field}
+    present = [field for field in dict.fromkeys(fields.values()) if field in frame.columns]
+    filled = dict(zip(present, client.gather(client.compute([frame[f].notnull().any() for f in present]))))
+    return {flag: not filled.get(field, False) for flag, field in fields.items()}
+
+
+def _client_for_workers(api_client: Any) -> Any:
+    # Built here from this process's environment, as the run would build it,
+    # so a missing credential fails before the cluster works and workers need none.
+    if api_client or os.environ.get("LUMARA_SERVER") in _HOSTED_SERVERS:
+        return api_client
+    from zentra_lumara_gov.clients.api_client import APIClient
+
+    return APIClient()
+
+
+def _mean_digits(metric: Any) -> int | None:
+    """Places the provider of ``metric`` rounds its mean to (None: not rounded)."""
+    from zentra_lumara_gov.metrics import DetectionMetric, TallyxMetric
+
+    return 4 if isinstance(metric, (DetectionMetric, TallyxMetric)) else None
+
+
+def _local_client() -> Any:
+    from distributed import Client, LocalCluster
+
+    # Processes, not threads: the providers' Python steps hold the interpreter lock.
+    # Loopback only; the scheduler's HTTP endpoint on a free port, not the fixed default.
+    cluster = LocalCluster(n_workers=os.cpu_count() or 1, threads_per_worker=1, processes=True,
+                           host="127.0.0.1", dashboard_address="127.0.0.1:0")
+    return Client(cluster)
+
+
+def _close_client(client: Any) -> None:
+    cluster = client.cluster
+    client.close()
+    if cluster is not None:
+        cluster.close()
+
+
+def _gather_in_order(client: Any, futures: list[Any], progress: Callable[[int, int], None] | None) -> list[Any]:
+    from distributed import as_completed
+
+    by_key = {}
+    total = len(futures)
+    try:
+        for done, future in enumerate(as_completed(futures), start=1):
+            by_key[future.key] = future.result()
+            if progress is not None:
+                progress(done, total)
+    except BaseException:
+        client.cancel(futures)
+        raise
+    return [by_key[future.key] for future in futures]
+
+
+def _merged(partials: Iterable[list[MetricPartial]], mean_digits: Mapping[str, int | None]) -> list[MergedAggregate]:
+    merged: dict[str, MetricPartial] = {}
+    for part in partials:
+        for partial in part:
+            previous = merged.get(partial.name)
+            merged[partial.name] = partial if previous is None else previous.merge(partial)
+    return [MergedAggregate.of(partial, mean_digits.get(name)) for name, partial in merged.items()]
+
+
+def _lazy_records(client: Any, futures: list[Any], dask: Any, dd: Any) -> Any:
+    if not futures:
+        return None
+    meta = client.submit(_empty_like, futures[0]).result()
+    parts = [dask.delayed(_records_of)(future) for future in futures]
+    # Persisted, the frame holds its partitions' futures itself: the records stay
+    # on the cluster for as long as the frame lives, whatever becomes of ``futures``.
+    return client.persist(dd.from_delayed(parts, meta=meta, verify_meta=False))
+
+
+def _scaled(value: float) -> int:
+    numerator, denominator = float(value).as_integer_ratio()
+    return numerator << (_SUM_SCALE_BITS - denominator.bit_length() + 1)
+
+
+def _unscaled(exact_sum: int) -> float:
+    from fractions import Fraction
+
+    return float(Fraction(exact_sum, 1 << _SUM_SCALE_BITS))
+
+
+def _extreme(pick: Callable[[float, float], float], a: float | None, b: float | None) -> float | None:
+    if a is None:
+        return b
+    if b is None:
+        return a
+    return pick(a, b)
