@@ -144,6 +144,15 @@ def index_of(length: int) -> st.SearchStrategy:
     )
 
 
+def frame_of(data, **options) -> pd.DataFrame:
+    """``pd.DataFrame(data)``; where pandas keeps texts in arrow strings (pandas 3 with
+    pyarrow), which cannot hold lone surrogates, such a table is built of objects."""
+    try:
+        return pd.DataFrame(data, **options)
+    except UnicodeEncodeError:
+        return pd.DataFrame(data, dtype=object, **options)
+
+
 @st.composite
 def tables(draw, required=(), extra_columns: int = 3, max_rows: int = 4, surrogates: bool = True,
            huge: bool = True, cell_values=None) -> pd.DataFrame:
@@ -156,7 +165,7 @@ def tables(draw, required=(), extra_columns: int = 3, max_rows: int = 4, surroga
     if names and draw(st.integers(0, 4)) == 0:
         names.append(draw(st.sampled_from(names)))  # the same name twice
     columns = [draw(st.lists(values, min_size=rows, max_size=rows)) for _ in names]
-    frame = pd.DataFrame(dict(enumerate(columns)), index=draw(index_of(rows)))
+    frame = frame_of(dict(enumerate(columns)), index=draw(index_of(rows)))
     frame.columns = names if names else frame.columns
     return frame
 

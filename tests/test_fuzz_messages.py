@@ -13,7 +13,7 @@ import types
 
 import pandas as pd
 import pytest
-from fuzz_support import SURROGATE_TEXT, examples, outcome, texts
+from fuzz_support import SURROGATE_TEXT, examples, frame_of, outcome, texts
 from hypothesis import given
 from screener_support import api_client, class_attributes, server, service  # noqa: F401
 from tallyx.catalog import add_to_catalog, remove_from_catalog
@@ -54,8 +54,8 @@ def refusing_metric():
 
 
 def library_metric(text, monkeypatch, api_client):
-    table = pd.DataFrame({"record_id": ["r1"], "question": ["q"], "answer": [text], "contexts": ["c"],
-                          "ground_truth": ["g"]})
+    table = frame_of({"record_id": ["r1"], "question": ["q"], "answer": [text], "contexts": ["c"],
+                     "ground_truth": ["g"]})
     native, python = (cls(GenAIConfiguration(), "faithfulness", "Faithfulness", "refuse", PREFIX)
                       for cls in (tp.TallyxProvider, PythonTallyxProvider))
     return outcome(native.evaluate, table), outcome(python.evaluate, table)

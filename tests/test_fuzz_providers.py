@@ -12,7 +12,7 @@ import types
 
 import pandas as pd
 import pytest
-from fuzz_support import PLAIN_TEXT, cells, examples, mostly, outcome, tables, texts
+from fuzz_support import PLAIN_TEXT, cells, examples, frame_of, mostly, outcome, tables, texts
 from hypothesis import given
 from hypothesis import strategies as st
 from screener_support import api_client, class_attributes, server, service  # noqa: F401
@@ -115,7 +115,7 @@ def score_tables(draw):
     rows = draw(st.integers(1, 5))
     ids = draw(st.lists(cells(huge=False), min_size=rows, max_size=rows))
     scores = draw(st.lists(SCORES, min_size=rows, max_size=rows))
-    frame = pd.DataFrame({"faithfulness": scores, "record_id": ids})
+    frame = frame_of({"faithfulness": scores, "record_id": ids})
     if draw(st.booleans()):
         frame.index = pd.RangeIndex(5, 5 + rows)
     return frame
