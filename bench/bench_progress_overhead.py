@@ -37,11 +37,11 @@ def load_pair(before: pathlib.Path, name: str):
     full = f"zentra_lumara_gov.providers.{name}"
     current = importlib.import_module(full)
     shared_object = next((before / "zentra_lumara_gov" / "providers").glob(f"{name}.cpython-*.so"))
-    spec = importlib.util.spec_from_file_location(full, shared_object)
-    earlier = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.spec_from_file_location(full, shared_object)
+    earlier = importlib.util.module_from_spec(module_spec)
     sys.modules[full] = earlier  # while it loads, it is the module of that name
     try:
-        spec.loader.exec_module(earlier)
+        module_spec.loader.exec_module(earlier)
     finally:
         sys.modules[full] = current
     return earlier, current

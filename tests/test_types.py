@@ -19,9 +19,9 @@ INSTALLED = pathlib.Path(zentra_lumara_gov.__file__).parent
 
 
 def load_generator():
-    spec = importlib.util.spec_from_file_location("gen_stubs", ROOT / "scripts" / "gen-stubs.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("gen_stubs", ROOT / "scripts" / "gen-stubs.py")
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

@@ -68,7 +68,7 @@ class PlatformModuleCheck:
         for module in REQUIRED_PLATFORM_MODULES.get(fullname, ()):
             try:
                 found = importlib.util.find_spec(module)
-            except ValueError:  # in sys.modules without a spec: it is there
+            except ValueError:  # in sys.modules without a module spec: it is there
                 found = True
             if found is None:
                 raise missing_platform_module(module, fullname)

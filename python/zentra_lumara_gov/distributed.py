@@ -86,8 +86,8 @@ _DATA_READERS = {".parquet": "parquet", ".pq": "parquet", ".csv": "csv", ".jsonl
 
 
 @dataclasses.dataclass(frozen=True)
-class MetricPartial:
-    """What one part of the table contributes to one metric's aggregate."""
+class _MetricCounts:
+    """A metric's identity and the counts and extremes of its record values."""
 
     name: str
     display_name: str | None
@@ -97,9 +97,15 @@ class MetricPartial:
     thresholds: tuple[Any, ...]
     total_records: int
     failed_records: int
-    exact_sum: int  # sum of the scored values, in units of 2**-1074
     min: float | None
     max: float | None
+
+
+@dataclasses.dataclass(frozen=True)
+class MetricPartial(_MetricCounts):
+    """What one part of the table contributes to one metric's aggregate."""
+
+    exact_sum: int  # sum of the scored values, in units of 2**-1074
 
     @classmethod
     def of(cls, aggregate: Any) -> "MetricPartial":
@@ -135,24 +141,14 @@ class MetricPartial:
 
 
 @dataclasses.dataclass(frozen=True)
-class MergedAggregate:
+class MergedAggregate(_MetricCounts):
     """One metric over the whole table, merged from every partition.
 
     ``mean`` (and ``value``, the same number) is None when no record was
     scored; ``failed_records`` counts the records without a value.
     """
 
-    name: str
-    display_name: str | None
-    method: str | None
-    group: Any
-    provider: str | None
-    thresholds: tuple[Any, ...]
-    total_records: int
-    failed_records: int
     mean: float | None
-    min: float | None
-    max: float | None
 
     @property
     def value(self) -> float | None:
@@ -167,7 +163,7 @@ class MergedAggregate:
             mean = _unscaled(partial.exact_sum) / scored
             if mean_digits is not None:
                 mean = round(mean, mean_digits)
-        fields = {f.name: getattr(partial, f.name) for f in dataclasses.fields(cls) if hasattr(partial, f.name)}
+        fields = {f.name: getattr(partial, f.name) for f in dataclasses.fields(_MetricCounts)}
         return cls(**{**fields, "mean": mean})
 
 

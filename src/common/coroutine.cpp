@@ -696,7 +696,7 @@ PyMethodDef wrapper_methods[] = {
 };
 
 PyTypeObject *new_type(const char *name, int basicsize, PyType_Slot *slots) {
-  PyType_Spec spec = {
+  PyType_Spec type_spec = {
       name,
       basicsize,
       0,
@@ -704,7 +704,7 @@ PyTypeObject *new_type(const char *name, int basicsize, PyType_Slot *slots) {
           Py_TPFLAGS_DISALLOW_INSTANTIATION,
       slots,
   };
-  return reinterpret_cast<PyTypeObject *>(checked(PyType_FromSpec(&spec)).release().ptr());
+  return reinterpret_cast<PyTypeObject *>(checked(PyType_FromSpec(&type_spec)).release().ptr());
 }
 
 SharedTypes create_types() {
