@@ -313,4 +313,4 @@ def test_the_error_module_examples_run():
     import zentra_lumara_gov.errors
 
     outcome = doctest.testmod(zentra_lumara_gov.errors)
-    assert (outcome.failed, outcome.attempted) == (0, 4)
+    assert (outcome.failed, outcome.attempted) == (0, 6)

@@ -1,17 +1,14 @@
 """The public entry points: evaluate a table of records with a list of metrics.
 
-``evaluate`` and ``aevaluate`` are thin: they fill in the defaults, check the
-arguments and hand everything to the compiled metric run
-(``zentra_lumara_gov.evaluators.impl.metric_run_impl``).
+``evaluate`` and ``aevaluate`` are thin doors over the one run pipeline
+(:mod:`zentra_lumara_gov._pipeline`), which checks everything once and hands
+the table to the compiled metric run.
 """
 
 from __future__ import annotations
 
-import contextlib
-from collections.abc import Callable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Union
-
-from zentra_lumara_gov._guard import RunGuard
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -49,7 +46,7 @@ def evaluate(
     data : pandas.DataFrame, dict or list of dict
         The records: a table with one row per record, one record as a mapping,
         or a list of mappings. Missing record ids and timestamps are filled in
-        (on the caller's DataFrame too).
+        on the evaluated copy; the caller's DataFrame is left as it was.
     metrics : list of GenAIMetric
         The metric objects to compute; metrics they depend on are added and
         run first.
@@ -95,8 +92,9 @@ def evaluate(
     TypeError
         ``data``, ``configuration``, a metric or a flag of the wrong type.
     ValueError
-        A column the configuration names is missing from the table, or the
-        table is empty.
+        A column the configuration names is missing from the table, the
+        table is empty, or two metrics cannot be told apart
+        (``MetricIdentityError``: same name, provider, method and display name).
     zentra_lumara_gov.errors.MetricEvaluationError
         A metric failed (with ``raise_exceptions=True``).
 
@@ -116,16 +114,14 @@ def evaluate(
     >>> aggregate.name, aggregate.total_records, 0.0 <= aggregate.mean <= 1.0
     ('answer_relevance', 1, True)
     """
-    from zentra_lumara_gov.evaluators.impl import metric_run_impl
+    from zentra_lumara_gov import _inputs, _pipeline
 
-    configuration, metrics, groups, options = _checked_arguments(
-        configuration, metrics, metric_groups, metric_options
-    )
-    run = _prepare_run(configuration, data, metrics, groups, raise_exceptions, show_progress, progress,
-                       output_cast=True)
-    with run.reporting():
-        result = metric_run_impl._evaluate_metrics(configuration, run.table, run.metrics, api_client, **options)
-    return run.finish(result)
+    _inputs.check_progress(show_progress, progress)
+    spec, table = _pipeline.plan_run(metrics, configuration=configuration, metric_groups=metric_groups,
+                                     api_client=api_client, metric_options=metric_options,
+                                     raise_exceptions=raise_exceptions, data=data)
+    plan = _pipeline.prepare(spec, table, output_cast=True, show_progress=show_progress, progress=progress)
+    return _pipeline.run(plan)
 
 
 async def aevaluate(
@@ -159,130 +155,11 @@ async def aevaluate(
     >>> [aggregate.name for aggregate in result.metrics_result]
     ['answer_relevance']
     """
-    from zentra_lumara_gov.evaluators.impl import metric_run_impl
+    from zentra_lumara_gov import _inputs, _pipeline
 
-    configuration, metrics, groups, options = _checked_arguments(
-        configuration, metrics, metric_groups, metric_options
-    )
-    if max_concurrency is not None:
-        if isinstance(max_concurrency, bool) or not isinstance(max_concurrency, int) or max_concurrency < 1:
-            raise ValueError(f"max_concurrency must be a positive integer, not {max_concurrency!r}.")
-        if "max_concurrency" in options:
-            raise TypeError("max_concurrency is given both as an argument and in metric_options.")
-        options["max_concurrency"] = max_concurrency
-    run = _prepare_run(configuration, data, metrics, groups, raise_exceptions, show_progress, progress,
-                       output_cast=False)
-    with run.reporting():
-        result = await metric_run_impl._evaluate_metrics_async(
-            configuration, run.table, run.metrics, api_client, **options
-        )
-    return run.finish(result)
-
-
-class _PreparedRun:
-    """One run's checked table, guarded metrics and progress sink."""
-
-    def __init__(self, table: Any, metrics: list[Any], guard: RunGuard, configuration: Any) -> None:
-        self.table = table
-        self.metrics = metrics
-        self.guard = guard
-        self.configuration = configuration
-
-    @contextlib.contextmanager
-    def reporting(self) -> Iterator[None]:
-        """The progress sink set for the length of the run (none set when nothing is shown or called)."""
-        from zentra_lumara_gov.utils.progress import progress_sink
-
-        sink = self.guard.sink
-        if sink is None:
-            yield
-            return
-        token = progress_sink.set(sink)
-        try:
-            yield
-        finally:
-            progress_sink.reset(token)
-            sink.close()
-
-    def finish(self, result: Any) -> Any:
-        """The run's result, with the evaluated table kept beside it for its views."""
-        keep_input = getattr(result, "keep_input", None)
-        if keep_input is not None:  # any other result is handed back as the run gave it
-            configuration = self.configuration
-            text_fields = [*(configuration.input_fields or []), *(configuration.output_fields or [])]
-            keep_input(self.table, configuration.record_id_field, text_fields)
-        return result
-
-
-def _prepare_run(
-    configuration: Any,
-    data: Any,
-    metrics: list[Any],
-    groups: dict[str, list[Any]],
-    raise_exceptions: Any,
-    show_progress: Any,
-    progress: Any,
-    *,
-    output_cast: bool,
-) -> _PreparedRun:
-    """Everything checked before any metric runs; the metric list resolved and guarded."""
-    from zentra_lumara_gov import _inputs
-    from zentra_lumara_gov.evaluators.impl import metric_run_impl
-
-    _inputs.check_flags(raise_exceptions, show_progress, progress)
-    _inputs.check_configuration(configuration)
-    _inputs.check_metrics(metrics, groups.get("metric_groups"))
-    table = _inputs.record_table(data)
-    _inputs.check_columns(configuration, table, output_cast=output_cast)
-    # Groups and dependencies resolved here, so that every metric the run
-    # computes is guarded; the run finds nothing more to add.
-    resolved = metric_run_impl._resolve_metric_dependencies(metrics=metrics, **groups)
-    sink = _progress_sink([metric.name for metric in resolved], len(table), show_progress, progress)
-    guard = RunGuard(raise_exceptions, sink)
-    return _PreparedRun(table, [guard.guard(metric) for metric in resolved], guard, configuration)
-
-
-def _progress_sink(metric_names: list[str], record_count: int, show_progress: bool | None,
-                   progress: ProgressCallback | None) -> Any:
-    from zentra_lumara_gov.utils import progress as progress_module
-
-    if show_progress is None:
-        show_progress = progress_module.show_progress_by_default()
-    if not show_progress and progress is None:
-        return None
-    bar = progress_module.make_bar(record_count * len(metric_names)) if show_progress else None
-    return progress_module.ProgressSink(metric_names, record_count, callback=progress, bar=bar)
-
-
-def _checked_arguments(
-    configuration: Any, metrics: Any, metric_groups: Any, metric_options: Any
-) -> tuple[Any, list[Any], dict[str, list[Any]], dict[str, Any]]:
-    """The run's arguments with the defaults filled in and the containers as the run takes them."""
-    if configuration is None:
-        from zentra_lumara_gov.config import GenAIConfiguration
-
-        configuration = GenAIConfiguration()
-    metrics = _as_list(metrics, "metrics")
-    # Without groups the run keeps its own default.
-    groups = {} if metric_groups is None else {"metric_groups": _as_list(metric_groups, "metric_groups")}
-    if metric_options is None:
-        options: dict[str, Any] = {}
-    elif isinstance(metric_options, Mapping):
-        options = dict(metric_options)
-        for key in options:
-            if not isinstance(key, str):
-                raise TypeError(f"metric_options keys must be strings, not {type(key).__name__}: {key!r}.")
-    else:
-        raise TypeError(f"metric_options must be a mapping of keyword names to values, not {type(metric_options).__name__}.")
-    if "metric_groups" in options:
-        raise TypeError("metric_groups is an argument of its own, not a metric option.")
-    return configuration, metrics, groups, options
-
-
-def _as_list(value: Any, argument: str) -> list[Any]:
-    # The run takes lists; any other sequence (a tuple, say) is copied into one.
-    if isinstance(value, list):
-        return value
-    if isinstance(value, Sequence) and not isinstance(value, (str, bytes)):
-        return list(value)
-    raise TypeError(f"{argument} must be a list, not {type(value).__name__}.")
+    _inputs.check_progress(show_progress, progress)
+    spec, table = _pipeline.plan_run(metrics, configuration=configuration, metric_groups=metric_groups,
+                                     api_client=api_client, metric_options=metric_options,
+                                     raise_exceptions=raise_exceptions, max_concurrency=max_concurrency, data=data)
+    plan = _pipeline.prepare(spec, table, output_cast=False, show_progress=show_progress, progress=progress)
+    return await _pipeline.run_async(plan)

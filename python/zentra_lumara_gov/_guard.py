@@ -16,7 +16,8 @@ from __future__ import annotations
 
 from typing import Any
 
-from zentra_lumara_gov.errors import MetricDependencyError, metric_error
+from zentra_lumara_gov._identity import key_of
+from zentra_lumara_gov.errors import MetricDependencyError, _metric_error
 
 
 class RunGuard:
@@ -25,7 +26,7 @@ class RunGuard:
     def __init__(self, raise_exceptions: bool, sink: Any = None) -> None:
         self.raise_exceptions = raise_exceptions
         self.sink = sink
-        self.failures: dict[str, tuple[str, str]] = {}  # metric name -> (error code, message)
+        self.failures: dict[Any, tuple[str, str]] = {}  # metric key -> (error code, message)
         self._guarded: dict[int, GuardedMetric] = {}
 
     def guard(self, metric: Any) -> GuardedMetric:
@@ -38,7 +39,7 @@ class RunGuard:
 
     def failed_dependency(self, metric: Any) -> tuple[str, str] | None:
         for dependency in getattr(metric, "metric_dependencies", None) or []:
-            failure = self.failures.get(dependency.name)
+            failure = self.failures.get(key_of(dependency))
             if failure is not None:
                 code, message = failure
                 return (
@@ -50,11 +51,11 @@ class RunGuard:
     def failed(self, metric: Any, cause: Exception, call: tuple[tuple, dict]) -> Any:
         """What the run gets for a metric that raised ``cause``: the SDK error, raised, or a failed aggregate."""
         if self.raise_exceptions:
-            raise metric_error(metric.name, cause) from cause
+            raise _metric_error(metric.name, cause) from cause
         return self.failure_result(metric, (type(cause).__name__, str(cause)), call)
 
     def failure_result(self, metric: Any, failure: tuple[str, str], call: tuple[tuple, dict]) -> Any:
-        self.failures[metric.name] = failure
+        self.failures[key_of(metric)] = failure
         return failed_aggregate(metric, failure, *_data_and_configuration(call))
 
     def finished(self, metric: Any) -> None:
@@ -124,6 +125,7 @@ def failed_aggregate(metric: Any, failure: tuple[str, str], data: Any, configura
         "display_name": getattr(metric, "display_name", None) or metric.name,
         "method": getattr(metric, "method", None),
         "group": getattr(metric, "group", None),
+        "provider": getattr(metric, "provider", None),
         "thresholds": list(getattr(metric, "thresholds", None) or []),
     }
     records = [

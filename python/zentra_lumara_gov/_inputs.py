@@ -121,9 +121,12 @@ def check_columns(configuration: Any, table: Any, *, output_cast: bool) -> None:
                 )
 
 
-def check_flags(raise_exceptions: Any, show_progress: Any, progress: Any) -> None:
-    if not isinstance(raise_exceptions, bool):
-        raise InputTypeError(f"raise_exceptions must be True or False, not {describe(raise_exceptions)}.")
+def check_flag(argument: str, value: Any) -> None:
+    if not isinstance(value, bool):
+        raise InputTypeError(f"{argument} must be True or False, not {describe(value)}.")
+
+
+def check_progress(show_progress: Any, progress: Any) -> None:
     if show_progress is not None and not isinstance(show_progress, bool):
         raise InputTypeError(f"show_progress must be True, False or None, not {describe(show_progress)}.")
     if progress is not None and not callable(progress):

@@ -4,12 +4,13 @@ from __future__ import annotations
 
 from typing import Any
 
-from pydantic import BaseModel, ConfigDict, Field, field_validator
+from pydantic import ConfigDict, Field, field_validator
 
+from zentra_lumara_gov.entities.base_classes import StrictModel
 from zentra_lumara_gov.entities.llm_judge import LLMJudge
 
 
-class GenAIConfiguration(BaseModel):
+class GenAIConfiguration(StrictModel):
     """Column names of the record table and the default judge model.
 
     The list fields accept one column name as a text too; ``None`` or an empty
@@ -37,7 +38,7 @@ class GenAIConfiguration(BaseModel):
     ['prompt']
     """
 
-    model_config = ConfigDict(extra="forbid", arbitrary_types_allowed=True, validate_assignment=True)
+    model_config = ConfigDict(arbitrary_types_allowed=True, validate_assignment=True)
 
     record_id_field: str = Field(default="record_id", min_length=1)
     record_timestamp_field: str = Field(default="record_timestamp", min_length=1)

@@ -172,6 +172,25 @@ nb::list without_none(nb::handle results) {
   return kept;
 }
 
+// The service client of a run: inside a hosted environment the caller's
+// client (possibly None); anywhere else a missing client is replaced by the
+// process-wide one, built on first need. The front door asks for it before a
+// run (a cluster ships it to its workers), so the rule lives here alone.
+nb::object service_client(nb::object api_client) {
+  nb::object server = global("os").attr("environ").attr("get")("LUMARA_SERVER");
+  for (const char *environment : {"LMO", "LMAI", "LMGOV"}) {
+    if (zlg::equals(server, nb::str(environment))) return api_client;
+  }
+  if (truthy(api_client)) return api_client;
+  if (!truthy(global("api_client_cache"))) {
+    nb::object client = global("APIClient")();
+    if (PyDict_SetItemString(global.dict().ptr(), "api_client_cache", client.ptr()) < 0) {
+      throw nb::python_error();
+    }
+  }
+  return global("api_client_cache");
+}
+
 // Steps shared by both runs: the service client prelude, input preparation,
 // validation, stamping and dependency resolution. Returns (api_client, data,
 // metrics).
@@ -183,22 +202,7 @@ struct PreparedRun {
 
 PreparedRun prepare_run(nb::handle configuration, nb::object data, nb::handle metrics,
                         nb::object api_client, nb::handle metric_groups) {
-  // Inside a hosted environment the caller's client (possibly None) is used;
-  // anywhere else a missing client is replaced by the process-wide one.
-  nb::object server = global("os").attr("environ").attr("get")("LUMARA_SERVER");
-  bool hosted = false;
-  for (const char *environment : {"LMO", "LMAI", "LMGOV"}) {
-    if (!hosted && zlg::equals(server, nb::str(environment))) hosted = true;
-  }
-  if (!hosted && !truthy(api_client)) {
-    if (!truthy(global("api_client_cache"))) {
-      nb::object client = global("APIClient")();
-      if (PyDict_SetItemString(global.dict().ptr(), "api_client_cache", client.ptr()) < 0) {
-        throw nb::python_error();
-      }
-    }
-    api_client = global("api_client_cache");
-  }
+  api_client = service_client(api_client);
 
   nb::object pd = global("pd");
   nb::handle dict_type(reinterpret_cast<PyObject *>(&PyDict_Type));
@@ -439,4 +443,8 @@ NB_MODULE(metric_run_impl, m) {
       info("__populate_record_id_timestamp", private_step,
            "Stamp record ids and a timestamp on the table, in place."),
       populate_record_id_timestamp);
+  m.attr("__service_client") = zlg::make_function(
+      info("__service_client", {{Param::required("api_client")}, "APIClient | None"},
+           "The service client a run hands its metrics: the given one, or the process-wide one."),
+      [](const Args &args) { return service_client(nb::borrow(args[0])); });
 }

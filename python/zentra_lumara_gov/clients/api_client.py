@@ -9,9 +9,10 @@ from __future__ import annotations
 import os
 from typing import Annotated, Any
 
-from pydantic import BaseModel, ConfigDict, Field, StringConstraints, model_validator
+from pydantic import Field, StringConstraints, model_validator
 from zentra_vigil_clearview import CLVClient, CloudAuthenticator, OnPremAuthenticator
 
+from zentra_lumara_gov.entities.base_classes import StrictModel
 from zentra_lumara_gov.utils.environment import parse_flag
 
 # Environment variables read when no credentials are passed.
@@ -34,15 +35,13 @@ NO_CREDENTIALS_MESSAGE = (
 _Text = Annotated[str, StringConstraints(strip_whitespace=True, min_length=1)]
 
 
-class Credentials(BaseModel):
+class Credentials(StrictModel):
     """Credentials of the governance service.
 
     Hosted service: ``url`` and ``api_key``. Installation on premises (told by
     ``version``): ``url``, ``username`` and ``api_key`` or ``password``.
     ``service_instance_id`` names the monitoring-service instance.
     """
-
-    model_config = ConfigDict(extra="forbid")
 
     url: _Text
     api_key: str | None = Field(default=None, repr=False)

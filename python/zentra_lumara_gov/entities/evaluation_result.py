@@ -221,10 +221,32 @@ class MetricsEvaluationResult(BaseEntity):
         """The metric results that are aggregates (what every provider returns)."""
         return [item for item in self.metrics_result if isinstance(item, AggregateMetricResult)]
 
+    def metric_labels(self) -> dict[Any, str]:
+        """Each metric's key -> the label it is shown by (its name, unless another metric shares it)."""
+        from zentra_lumara_gov._identity import key_of, labels
+
+        return labels(key_of(aggregate) for aggregate in self.aggregates)
+
+    def label_of(self, aggregate: AggregateMetricResult) -> str:
+        from zentra_lumara_gov._identity import key_of
+
+        return self.metric_labels()[key_of(aggregate)]
+
     @property
     def failed_metrics(self) -> list[str]:
-        """Names of the metrics that failed as a whole."""
-        return [aggregate.name for aggregate in self.aggregates if aggregate.failed]
+        """Labels of the metrics that failed as a whole."""
+        return list(self.failures())
+
+    def failures(self) -> dict[str, str]:
+        """Label of each metric that failed as a whole -> its reason ("code: message")."""
+        names = self.metric_labels()
+        from zentra_lumara_gov._identity import key_of
+
+        return {
+            names[key_of(aggregate)]: "; ".join(f"{error.code}: {error.message_en}" for error in aggregate.errors or [])
+            for aggregate in self.aggregates
+            if aggregate.failed
+        }
 
     @property
     def record_count(self) -> int:
@@ -254,17 +276,22 @@ class MetricsEvaluationResult(BaseEntity):
     def summary(self) -> pd.DataFrame:
         """One row per metric, columns ``SUMMARY_COLUMNS``.
 
-        ``records`` and ``failed`` count record results, ``failed`` those
-        without a value; ``mean``, ``min`` and ``max`` are the aggregate's;
+        ``metric`` is the metric's label: its name, with what tells it apart
+        when another metric of the run shares the name. ``records`` and
+        ``failed`` count record results, ``failed`` those without a value;
+        ``mean``, ``min`` and ``max`` are the aggregate's (``inf`` kept);
         ``pass_rate`` is the share of valued records within the metric's
         thresholds (NaN when the metric has no thresholds or no value).
         """
         rows = []
+        names = self.metric_labels()
+        from zentra_lumara_gov._identity import key_of
+
         for aggregate in self.aggregates:
             verdicts = [record.passed for record in aggregate.record_level_metrics]
             judged = [verdict for verdict in verdicts if verdict is not None]
             rows.append({
-                "metric": aggregate.name,
+                "metric": names[key_of(aggregate)],
                 "method": aggregate.method,
                 "provider": aggregate.provider,
                 "records": aggregate.total_records,
@@ -290,8 +317,10 @@ class MetricsEvaluationResult(BaseEntity):
         ``wide=True``: one row per record, one column per metric holding its
         values, joined by record id to the columns of ``data`` (by default the
         table the evaluation was given, when it came through
-        ``zentra_lumara_gov.evaluate``). A metric whose name is also a column
-        of the data gets the suffix "_metric".
+        ``zentra_lumara_gov.evaluate``). Columns are named by the metrics'
+        labels (see ``summary``), so two metrics that share a name keep a
+        column each. A label that is also a column of the data gets the
+        suffix "_metric".
         """
         rows = []
         for aggregate in self.metrics_result:
@@ -309,10 +338,17 @@ class MetricsEvaluationResult(BaseEntity):
         return self._wide(frame, self._input.data if data is None else data)
 
     def _wide(self, frame: pd.DataFrame, data: pd.DataFrame | None) -> pd.DataFrame:
-        names = list(dict.fromkeys(frame["name"]))
+        from zentra_lumara_gov._identity import MetricKey
+
+        by_key = self.metric_labels()
+        frame = frame.assign(metric=[
+            by_key.get(MetricKey(*key), key[0])
+            for key in zip(frame["name"], frame["provider"], frame["method"], frame["display_name"].fillna(frame["name"]))
+        ])
+        names = list(dict.fromkeys(frame["metric"]))
         values = (
-            frame.drop_duplicates(["record_id", "name"])
-            .pivot(index="record_id", columns="name", values="value")
+            frame.drop_duplicates(["record_id", "metric"])
+            .pivot(index="record_id", columns="metric", values="value")
             .reindex(columns=names)
         )
         values.columns.name = None
@@ -327,14 +363,28 @@ class MetricsEvaluationResult(BaseEntity):
         joined.index = table.index
         return pd.concat([table, joined], axis=1)
 
-    def to_csv(self, path: Any = None, *, wide: bool = False, **kwargs: Any) -> str | None:
+    def to_csv(self, path: Any = None, *, wide: bool = False, guard_formulas: bool = True,
+               **kwargs: Any) -> str | None:
         """``to_df(wide=wide)`` as CSV, lists and mappings written as JSON text.
 
         Like pandas: returns the text when ``path`` is None; other keywords go
-        to ``DataFrame.to_csv`` (``index=False`` unless given).
+        to ``DataFrame.to_csv`` (``index=False`` unless given). Lines end in
+        CRLF, so every cell holding a line break or a carriage return is
+        quoted. ``guard_formulas``: a text cell starting with "=", "+", "-",
+        "@", a tab or a carriage return, which a spreadsheet would run as a
+        formula, is written with a leading apostrophe (numbers untouched).
+        A file is written whole or not at all: to a temporary file beside it,
+        then renamed.
         """
+        from zentra_lumara_gov import _io
+
         kwargs.setdefault("index", False)
-        return _json_cells(self.to_df(wide=wide)).to_csv(path, **kwargs)
+        kwargs.setdefault("lineterminator", "\r\n")
+        table = _io.csv_ready(self.to_df(wide=wide), guard_formulas=guard_formulas)
+        if path is None:
+            return table.to_csv(None, **kwargs)
+        _io.write_atomically(path, lambda target: table.to_csv(target, **kwargs))
+        return None
 
     def to_parquet(self, path: Any, *, wide: bool = False, **kwargs: Any) -> None:
         """``to_df(wide=wide)`` as a Parquet file, lists and mappings written as JSON text.
@@ -347,8 +397,11 @@ class MetricsEvaluationResult(BaseEntity):
             raise ImportError(
                 "to_parquet needs pyarrow, which is not installed: pip install 'zentra_lumara_gov[parquet]'"
             ) from missing
+        from zentra_lumara_gov import _io
+
         kwargs.setdefault("index", False)
-        _json_cells(self.to_df(wide=wide)).to_parquet(path, engine="pyarrow", **kwargs)
+        table = _io.encoded_cells(self.to_df(wide=wide))
+        _io.write_atomically(path, lambda target: table.to_parquet(target, engine="pyarrow", **kwargs))
 
     def to_html(self, path: Any = None, *, title: str = "Evaluation report") -> str | None:
         """A self-contained HTML report: the summary, a histogram per metric, failed and worst records.
@@ -360,13 +413,26 @@ class MetricsEvaluationResult(BaseEntity):
         text = report.render(self, title=title)
         if path is None:
             return text
-        with open(path, "w", encoding="utf-8") as handle:
-            handle.write(text)
+        from zentra_lumara_gov import _io
+
+        _io.write_text_atomically(path, text)
         return None
 
-    def to_json(self, **kwargs: Any) -> str:
-        """The whole result as JSON text (keywords go to pydantic's ``model_dump_json``)."""
-        return self.model_dump_json(**kwargs)
+    def to_json(self, path: Any = None, **kwargs: Any) -> str | None:
+        """The whole result as JSON text (keywords go to pydantic's ``model_dump_json``).
+
+        Non-finite scores are written as the strings "Infinity", "-Infinity"
+        and "NaN" (plain JSON has no such numbers) and read back as numbers by
+        ``MetricsEvaluationResult.model_validate_json``. With ``path``, the
+        text is written there (whole or not at all) and None returned.
+        """
+        text = self.model_dump_json(**kwargs)
+        if path is None:
+            return text
+        from zentra_lumara_gov import _io
+
+        _io.write_text_atomically(path, text)
+        return None
 
 
 def _shortened(value: Any, limit: int) -> str:
@@ -375,22 +441,3 @@ def _shortened(value: Any, limit: int) -> str:
     text = " ".join(str(value).split())
     return text if len(text) <= limit else text[: limit - 1] + "…"
 
-
-def _json_cells(frame: pd.DataFrame) -> pd.DataFrame:
-    """A copy in which every list, tuple, mapping or array cell is JSON text (other cells unchanged)."""
-    import json
-
-    import numpy as np
-
-    def as_json(value: Any) -> Any:
-        if isinstance(value, np.ndarray):
-            value = value.tolist()
-        if isinstance(value, (list, tuple, dict)):
-            return json.dumps(value, default=str, ensure_ascii=False)
-        return value
-
-    frame = frame.copy()
-    for column in frame.columns:
-        if frame[column].dtype == object:
-            frame[column] = frame[column].map(as_json)
-    return frame

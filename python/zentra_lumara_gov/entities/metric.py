@@ -2,15 +2,16 @@
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, ClassVar
 
-from pydantic import BaseModel, ConfigDict, Field, SerializeAsAny, model_validator
+from pydantic import ConfigDict, Field, SerializeAsAny, model_validator
 
+from zentra_lumara_gov.entities.base_classes import StrictModel
 from zentra_lumara_gov.entities.enums import MetricGroup
 from zentra_lumara_gov.entities.metric_threshold import MetricThreshold
 
 
-class GenAIMetric(BaseModel):
+class GenAIMetric(StrictModel):
     """A metric: its name (its identity in a run), how it is computed and its thresholds.
 
     ``metric_dependencies`` lists metrics whose results this one reads; a run
@@ -20,6 +21,10 @@ class GenAIMetric(BaseModel):
     """
 
     model_config = ConfigDict(arbitrary_types_allowed=True, protected_namespaces=())
+
+    # The EvaluationProvider value that computes the metric (stamped on its
+    # results); with name, method and display name it tells metrics apart.
+    provider: ClassVar[str | None] = None
 
     name: str = Field(min_length=1)
     display_name: str | None = None

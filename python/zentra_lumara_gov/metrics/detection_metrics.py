@@ -20,7 +20,7 @@ detector parameters it carries, then returns what the provider returns.
 
 from __future__ import annotations
 
-from typing import Any, Literal
+from typing import Any, ClassVar, Literal
 
 from pydantic import Field
 
@@ -30,6 +30,8 @@ from zentra_lumara_gov.entities.metric import GenAIMetric
 
 class DetectionMetric(GenAIMetric):
     """A metric the detection service computes."""
+
+    provider: ClassVar[str | None] = "detectors"
 
     def detector_params(self) -> dict[str, Any] | None:
         """The parameters sent with the detector (None: the detector's defaults)."""

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, ClassVar
 
 from pydantic import Field, model_validator
 
@@ -26,6 +26,8 @@ class LLMAsJudgeMetric(GenAIMetric):
     its input and context fields. ``compute_token_count`` adds the judge's
     input and output token counts to each record result.
     """
+
+    provider: ClassVar[str | None] = "tallyx"
 
     method: str | None = "llm_as_judge"
     value_type: str = "numeric"

@@ -35,6 +35,7 @@ def _default_thresholds() -> list[MetricThreshold]:
 class TallyxMetric(GenAIMetric):
     """A metric of the evaluation library; subclasses fix ``name``."""
 
+    provider: ClassVar[str | None] = "tallyx"
     METRIC_PREFIX: ClassVar[str] = "metrics.rag_eval"
     METHODS: ClassVar[tuple[str, ...]] = (*SIMILARITY_METHODS, JUDGE_METHOD)
 

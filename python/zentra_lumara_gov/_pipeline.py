@@ -1,0 +1,202 @@
+"""The one way through: every door (``evaluate``, ``aevaluate``, each Dask
+partition, the command line) evaluates a table in the same three steps.
+
+1. :func:`plan_run` checks the arguments once and fixes what holds for the
+   whole run in a :class:`RunSpec`: the configuration, the metric list with
+   its dependencies and groups resolved, the metrics' keys (a run whose
+   metrics cannot be told apart is refused), the service client and the
+   keywords every metric gets. A spec pickles: the cluster ships it to its
+   workers, which resolve nothing again.
+2. :func:`prepare` takes one table (the caller's records, or one partition):
+   checks its columns and wraps the metrics for failure isolation and
+   progress. The caller's DataFrame is never changed: the run stamps ids and
+   timestamps on a copy.
+3. :func:`run` / :func:`run_async` hand the table to the compiled run, the
+   engine, and :func:`finish` keeps the evaluated table beside the result.
+
+The rules themselves live in one place each: turning records into a table and
+checking arguments in :mod:`zentra_lumara_gov._inputs`; filling missing ids
+and timestamps, the default service client and dependency order in the
+compiled run; what tells metrics apart in :mod:`zentra_lumara_gov._identity`.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import dataclasses
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from typing import Any
+
+from zentra_lumara_gov import _inputs
+from zentra_lumara_gov._guard import RunGuard
+from zentra_lumara_gov._identity import MetricKey, check_distinct
+from zentra_lumara_gov.errors import InputTypeError
+
+# Marks a spec made without a table (the cluster's tables are its partitions).
+NO_DATA: Any = object()
+
+# progress(metric_name, done, total)
+ProgressCallback = Callable[[str, int, int], Any]
+
+
+@dataclasses.dataclass(frozen=True)
+class RunSpec:
+    """What every table of one run is evaluated with (see the module's description)."""
+
+    configuration: Any
+    metrics: list[Any]
+    keys: list[MetricKey]
+    api_client: Any
+    options: dict[str, Any]
+    raise_exceptions: bool
+
+
+@dataclasses.dataclass
+class RunPlan:
+    """One table of a run, ready for the engine: the table, the guarded metrics and the progress sink."""
+
+    spec: RunSpec
+    table: Any
+    metrics: list[Any]
+    guard: RunGuard
+
+    @contextlib.contextmanager
+    def reporting(self) -> Iterator[None]:
+        """The progress sink set for the length of the run (none set when nothing is shown or called)."""
+        from zentra_lumara_gov.utils.progress import progress_sink
+
+        sink = self.guard.sink
+        if sink is None:
+            yield
+            return
+        token = progress_sink.set(sink)
+        try:
+            yield
+        finally:
+            progress_sink.reset(token)
+            sink.close()
+
+
+def plan_run(
+    metrics: Any,
+    *,
+    configuration: Any = None,
+    metric_groups: Any = None,
+    api_client: Any = None,
+    metric_options: Any = None,
+    raise_exceptions: Any = True,
+    max_concurrency: Any = None,
+    data: Any = NO_DATA,
+) -> tuple[RunSpec, Any]:
+    """The run's spec, and ``data`` as a table when given (checked in the order a user meets the mistakes).
+
+    Arguments are checked before the table, the table before the service
+    client is built (a missing credential is the last thing a run with bad
+    input should complain about).
+    """
+    from zentra_lumara_gov.evaluators.impl import metric_run_impl
+
+    _inputs.check_flag("raise_exceptions", raise_exceptions)
+    if configuration is None:
+        from zentra_lumara_gov.config import GenAIConfiguration
+
+        configuration = GenAIConfiguration()
+    _inputs.check_configuration(configuration)
+    metric_list = _as_list(metrics, "metrics")
+    groups = [] if metric_groups is None else _as_list(metric_groups, "metric_groups")
+    _inputs.check_metrics(metric_list, groups)
+    options = _options(metric_options, max_concurrency)
+    table = None if data is NO_DATA else _inputs.record_table(data)
+    resolved = metric_run_impl._resolve_metric_dependencies(metrics=metric_list, metric_groups=groups)
+    keys = check_distinct(resolved)
+    client = getattr(metric_run_impl, "__service_client")(api_client)
+    spec = RunSpec(configuration, resolved, keys, client, options, raise_exceptions)
+    return spec, table
+
+
+def prepare(spec: RunSpec, table: Any, *, output_cast: bool, show_progress: Any = None,
+            progress: Any = None) -> RunPlan:
+    """One table of the run, checked and ready for the engine; the caller's DataFrame stays as it was."""
+    _inputs.check_columns(spec.configuration, table, output_cast=output_cast)
+    # A shallow copy: the engine adds the id and timestamp columns to it, not to the caller's table.
+    table = table.copy(deep=False)
+    sink = _progress_sink([metric.name for metric in spec.metrics], len(table), show_progress, progress)
+    guard = RunGuard(spec.raise_exceptions, sink)
+    return RunPlan(spec, table, [guard.guard(metric) for metric in spec.metrics], guard)
+
+
+def run(plan: RunPlan) -> Any:
+    """The blocking engine over the plan's table."""
+    from zentra_lumara_gov.evaluators.impl import metric_run_impl
+
+    spec = plan.spec
+    with plan.reporting():
+        result = metric_run_impl._evaluate_metrics(spec.configuration, plan.table, plan.metrics, spec.api_client,
+                                                   **spec.options)
+    return finish(plan, result)
+
+
+async def run_async(plan: RunPlan) -> Any:
+    """The asynchronous engine over the plan's table (metrics run concurrently)."""
+    from zentra_lumara_gov.evaluators.impl import metric_run_impl
+
+    spec = plan.spec
+    with plan.reporting():
+        result = await metric_run_impl._evaluate_metrics_async(spec.configuration, plan.table, plan.metrics,
+                                                                spec.api_client, **spec.options)
+    return finish(plan, result)
+
+
+def finish(plan: RunPlan, result: Any) -> Any:
+    """The engine's result, with the evaluated table kept beside it for its views."""
+    keep_input = getattr(result, "keep_input", None)
+    if keep_input is not None:  # any other result is handed back as the engine gave it
+        configuration = plan.spec.configuration
+        text_fields = [*(configuration.input_fields or []), *(configuration.output_fields or [])]
+        keep_input(plan.table, configuration.record_id_field, text_fields)
+    return result
+
+
+def _progress_sink(metric_names: list[str], record_count: int, show_progress: bool | None,
+                   progress: ProgressCallback | None) -> Any:
+    from zentra_lumara_gov.utils import progress as progress_module
+
+    if show_progress is None:
+        show_progress = progress_module.show_progress_by_default()
+    if not show_progress and progress is None:
+        return None
+    bar = progress_module.make_bar(record_count * len(metric_names)) if show_progress else None
+    return progress_module.ProgressSink(metric_names, record_count, callback=progress, bar=bar)
+
+
+def _options(metric_options: Any, max_concurrency: Any) -> dict[str, Any]:
+    """The keywords every metric gets: ``metric_options``, and ``max_concurrency`` when given."""
+    if metric_options is None:
+        options: dict[str, Any] = {}
+    elif isinstance(metric_options, Mapping):
+        options = dict(metric_options)
+        for key in options:
+            if not isinstance(key, str):
+                raise InputTypeError(f"metric_options keys must be strings, not {type(key).__name__}: {key!r}.")
+    else:
+        raise InputTypeError(
+            f"metric_options must be a mapping of keyword names to values, not {type(metric_options).__name__}."
+        )
+    if "metric_groups" in options:
+        raise InputTypeError("metric_groups is an argument of its own, not a metric option.")
+    if max_concurrency is not None:
+        if isinstance(max_concurrency, bool) or not isinstance(max_concurrency, int) or max_concurrency < 1:
+            raise ValueError(f"max_concurrency must be a positive integer, not {max_concurrency!r}.")
+        if "max_concurrency" in options:
+            raise InputTypeError("max_concurrency is given both as an argument and in metric_options.")
+        options["max_concurrency"] = max_concurrency
+    return options
+
+
+def _as_list(value: Any, argument: str) -> list[Any]:
+    # The engine takes lists; any other sequence (a tuple, say) is copied into one.
+    if isinstance(value, list):
+        return value
+    if isinstance(value, Sequence) and not isinstance(value, (str, bytes)):
+        return list(value)
+    raise InputTypeError(f"{argument} must be a list, not {type(value).__name__}.")
