@@ -12,7 +12,8 @@ import pandas as pd
 import pytest
 from click.testing import CliRunner
 
-from zentra_lumara_gov.cli import load_table, main
+from zentra_lumara_gov._io import read_table as load_table
+from zentra_lumara_gov.cli import main
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DATA = ROOT / "demo" / "data" / "rag_records.jsonl"
@@ -41,16 +42,17 @@ CASES = [
     ("threshold kept", ["--metrics", "faithfulness", "--fail-on-threshold"],
      SIMILARITY + 'thresholds = [{ type = "lower_limit", value = 0.1 }]\n', 0, "faithfulness"),
     ("metric failed", ["--metrics", "answer_relevance"], '[metric.answer_relevance]\nmethod = "llm_as_judge"\n', 1,
-     "failed metrics: answer_relevance"),
+     "metric answer_relevance failed: ValueError: The method llm_as_judge of answer_relevance needs a judge model: "
+     "add a [judge] table (url, model_id) to the --config file, or run with --local.\n"),
     ("unknown metric", ["--metrics", "faithfulnes"], "", 2, "Error: unknown metric 'faithfulnes'; known: "),
     ("no metrics", [], "", 2,
      "Error: no metrics: give --metrics NAME[,NAME...] or a 'metrics' list in the --config file."),
     ("bad metric setting", ["--metrics", "faithfulness"], '[metric.faithfulness]\nmethod = "guess"\n', 2,
-     "Error: metric 'faithfulness': Value error, The method 'guess' is not available for faithfulness; use one of "
+     "Error: [metric.faithfulness]: The method 'guess' is not available for faithfulness; use one of "
      "sentence_bert_mini_lm, sentence_bert_bge, bert_score_recall, llm_as_judge.\n"),
     ("judge metric without options", ["--metrics", "support", "--local"],
      '[metric.support]\nkind = "llm_as_judge"\ncriteria_description = "Backed?"\n', 2,
-     "Error: metric 'support': options: Field required\n"),
+     "Error: [metric.support]: options: Field required\n"),
     ("bad column setting", ["--metrics", "faithfulness"], '[columns]\nrecord_id_field = ""\n', 2,
      "Error: [columns]: record_id_field: String should have at least 1 character\n"),
     ("missing column", ["--metrics", "faithfulness"], '[columns]\noutput_fields = ["response"]\n', 2,
@@ -58,7 +60,7 @@ CASES = [
      "the data's columns are: 'question', 'contexts', 'answer', 'ground_truth'."),
     ("bad settings file", ["--metrics", "faithfulness"], "metrics = [", 2, "Error: cannot read the settings "),
     ("bad output suffix", ["--metrics", "faithfulness", "--out", "r.txt"], "", 2,
-     "Invalid value for --out: the file must end in one of .json, .csv, .parquet, .html"),
+     "Error: r.txt: the output must end in one of .json, .csv, .parquet, .pq, .html.\n"),
 ]
 
 

@@ -138,7 +138,10 @@ def test_distributed_equals_single_process(dask_client, detection, judge_server,
         records = result.records.compute()
     else:
         assert result.records == str(output)
-        assert sorted(p.name for p in output.iterdir()) == [f"part.{i:05d}.parquet" for i in range(partitions)]
+        parts = [f"part.{i:05d}.parquet" for i in range(partitions)]
+        assert sorted(p.name for p in output.iterdir()) == ["_zlg_manifest.json", *parts]
+        assert json.loads((output / "_zlg_manifest.json").read_text()) == {
+            "run_id": result.run_id, "parts": parts, "records": len(table) * len(metrics), "complete": True}
         records = pd.read_parquet(output)
     assert len(records) == len(table) * len(metrics)
     assert values_by_record(records) == values_by_record(single.to_df())
@@ -151,7 +154,8 @@ def test_ids_assigned_once_and_worker_loss_recomputed_elsewhere(dask_client, tmp
     result = zd.evaluate_partitioned(frame, [DiesOnceFaithfulnessMetric(marker=str(marker))], api_client=HOSTED,
                                      client=dask_client, output=tmp_path / "records")
     assert marker.exists()  # a worker did die on its first attempt
-    assert sorted(p.name for p in (tmp_path / "records").iterdir()) == [f"part.{i:05d}.parquet" for i in range(4)]
+    assert sorted(p.name for p in (tmp_path / "records").iterdir()) == \
+        ["_zlg_manifest.json", *(f"part.{i:05d}.parquet" for i in range(4))]
     records = pd.read_parquet(tmp_path / "records")
     # Ids of the run and the row's position, in table order: the same whichever attempt wrote a part.
     run = uuid.uuid5(zd.RUN_NAMESPACE, result.run_id)
@@ -274,10 +278,9 @@ def test_files_are_read_by_their_kind(dask_client, tmp_path, write, name):
 
 @pytest.mark.parametrize("data, options, error, message", [
     (pd.DataFrame({"a": [1]}), {}, TypeError,
-     "data must be a dask DataFrame or a path or glob of Parquet, CSV or JSON Lines files, not DataFrame."),
+     "data must be a dask DataFrame or a path or glob of Parquet, CSV, JSON Lines or JSON files, not DataFrame."),
     ("records.xlsx", {}, ValueError,
-     "cannot tell the format of 'records.xlsx': name Parquet, CSV or JSON Lines files (.parquet, .csv, .jsonl) "
-     "or a Parquet dataset directory."),
+     "records.xlsx: cannot tell the format from '.xlsx'; name a .csv, .jsonl, .ndjson, .json, .parquet, .pq file."),
     (None, {"worker_concurrency": 0}, ValueError, "worker_concurrency must be a positive integer, not 0."),
     (None, {"metric_options": ["x"]}, TypeError,
      "metric_options must be a mapping of keyword names to values, not list."),
@@ -294,7 +297,7 @@ def test_default_local_cluster_shuts_down_once_the_records_are_out(tmp_path, to_
     table = record_table(60)
     result = zd.evaluate_partitioned(dd.from_pandas(table, npartitions=2), [FaithfulnessMetric()],
                                      api_client=HOSTED, output=tmp_path / "out" if to_files else None)
-    assert result.summary()[["name", "total_records", "failed_records"]].values.tolist() == [["faithfulness", 60, 0]]
+    assert result.summary()[["metric", "records", "failed"]].values.tolist() == [["faithfulness", 60, 0]]
     if to_files:
         assert result.client is None  # its own cluster is gone once the records are written
         assert len(pd.read_parquet(tmp_path / "out")) == 60
@@ -360,11 +363,11 @@ DEMO_DATA = pathlib.Path(__file__).resolve().parent.parent / "demo" / "data" / "
 @pytest.mark.parametrize("arguments, message", [
     (["--workers", "2", "--scheduler", "tcp://127.0.0.1:1", "--out", "dataset"],
      "give --scheduler ADDRESS (an existing cluster) or --workers N (a local one), not both."),
-    (["--workers", "2"], "Invalid value for --out: with --scheduler or --workers, the directory of the Parquet "
+    (["--workers", "2"], "Invalid value for --out: with --scheduler or --workers, the folder of the Parquet "
                          "dataset of the records' results (a name without suffix)"),
     (["--workers", "2", "--out", "results.json"], "Invalid value for --out: with --scheduler or --workers"),
-    (["--workers", "2", "--out", "dataset", "--fail-on-threshold"],
-     "--fail-on-threshold reads every record's result here: not with --scheduler or --workers."),
+    (["--out", "dataset.json", "--overwrite"],
+     "--overwrite replaces a cluster run's dataset: give it with --scheduler or --workers."),
     (["--workers", "0", "--out", "dataset"], "Invalid value for '--workers': 0 is not in the range x>=1."),
 ])
 def test_cli_cluster_options_checked_before_any_work(arguments, message):
@@ -385,6 +388,6 @@ def test_cli_on_a_local_cluster_writes_the_dataset_and_prints_the_aggregates(tmp
     assert done.returncode == 0, done.stderr
     records = pd.read_parquet(tmp_path / "dataset")
     aggregates = json.loads(done.stdout)
-    assert [(a["name"], a["total_records"], a["failed_records"]) for a in aggregates] == \
+    assert [(a["metric"], a["records"], a["failed"]) for a in aggregates] == \
         [("faithfulness", 6, 0), ("pii", 6, 0)]
     assert len(records) == 12 and "partitions evaluated: 1/1" in done.stderr

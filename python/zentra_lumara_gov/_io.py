@@ -333,3 +333,139 @@ def csv_ready(table: Any, *, guard_formulas: bool) -> Any:
             if table[column].dtype == object:
                 table[column] = table[column].map(guard_formula)
     return table
+
+
+# --- datasets ---------------------------------------------------------------------------------------------------
+
+MANIFEST_NAME = "_zlg_manifest.json"
+LOCK_NAME = "_zlg_run.lock"
+
+
+def part_name(position: int) -> str:
+    return f"part.{position:05d}.parquet"
+
+
+def write_parquet_part(records: Any, path: str) -> None:
+    """One part of a dataset, written whole or not at all; text columns stay text where a part holds only nulls."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+    from pandas.api.types import is_bool_dtype, is_numeric_dtype
+
+    schema = pa.schema([
+        (column, pa.from_numpy_dtype(dtype) if is_numeric_dtype(dtype) or is_bool_dtype(dtype) else pa.string())
+        for column, dtype in records.dtypes.items()
+    ])
+    table = pa.Table.from_pandas(records, schema=schema, preserve_index=False)
+    # A worker killed while writing leaves a temporary file, never a torn part;
+    # the partition's next attempt replaces the part whole.
+    write_atomically(path, lambda target: pq.write_table(table, target))
+
+
+class DatasetWriter:
+    """A Parquet dataset folder written by one run and committed by a manifest written last.
+
+    Parts go to a staging folder inside the dataset whose name starts with
+    "_", which Parquet readers skip; :meth:`commit` moves them into place and
+    writes the manifest. A lock file keeps a second run out while this one
+    writes.
+    """
+
+    def __init__(self, folder: str | os.PathLike[str], run_id: str, *, overwrite: bool = False) -> None:
+        self.folder = os.path.abspath(os.fspath(folder))
+        self.run_id = run_id
+        self.overwrite = overwrite
+        self.staging = os.path.join(self.folder, f"_zlg_staging-{run_id}")
+        self._lock = os.path.join(self.folder, LOCK_NAME)
+        self._locked = False
+
+    def check(self) -> None:
+        """Refuse, before any work, a folder that cannot take this run's dataset."""
+        if os.path.exists(self.folder) and not os.path.isdir(self.folder):
+            raise OutputError(f"{self.folder} is a file; the records of a cluster run go to a folder.")
+        check_writable_folder(os.path.dirname(self.folder), self.folder)
+        if os.path.isdir(self.folder):
+            check_writable_folder(self.folder, self.folder)
+            holder = _lock_holder(self._lock)
+            if holder is not None:
+                raise OutputError(f"{self.folder} is being written by another run ({holder}); wait for it to end.")
+            if self._existing_data() and not self.overwrite:
+                raise OutputError(
+                    f"{self.folder} holds another run's dataset; pass overwrite=True (--overwrite) to replace it whole, "
+                    "or name another folder."
+                )
+
+    def begin(self) -> None:
+        self.check()
+        os.makedirs(self.folder, exist_ok=True)
+        try:
+            handle = os.open(self._lock, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o644)
+        except FileExistsError:
+            if _lock_holder(self._lock) is not None:
+                raise OutputError(f"{self.folder} is being written by another run; wait for it to end.") from None
+            os.remove(self._lock)  # left by a run that died
+            handle = os.open(self._lock, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o644)
+        with os.fdopen(handle, "w") as lock:
+            json.dump({"run_id": self.run_id, "pid": os.getpid(), "host": _host()}, lock)
+        self._locked = True
+        os.makedirs(self.staging)
+
+    def commit(self, counts: list[int]) -> str:
+        """Move every part into place, replacing the previous dataset, and write the manifest last."""
+        parts = [part_name(position) for position in range(len(counts))]
+        missing = [name for name in parts if not os.path.exists(os.path.join(self.staging, name))]
+        if missing:
+            raise OutputError(f"{self.folder}: the parts {', '.join(missing)} were never written; nothing committed.")
+        for name in self._existing_data():
+            os.remove(os.path.join(self.folder, name))
+        for name in parts:
+            os.replace(os.path.join(self.staging, name), os.path.join(self.folder, name))
+        manifest = {"run_id": self.run_id, "parts": parts, "records": sum(counts), "complete": True}
+        write_text_atomically(os.path.join(self.folder, MANIFEST_NAME), json.dumps(manifest, indent=2))
+        self._release()
+        return self.folder
+
+    def abort(self) -> None:
+        """Leave the folder as it was before the run: staged parts removed, the lock released."""
+        self._release()
+
+    def _release(self) -> None:
+        import shutil
+
+        shutil.rmtree(self.staging, ignore_errors=True)
+        if self._locked:
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(self._lock)
+            self._locked = False
+
+    def _existing_data(self) -> list[str]:
+        # What a Parquet reader would read here, and a previous run's manifest.
+        return sorted(
+            name for name in os.listdir(self.folder)
+            if name == MANIFEST_NAME or (not name.startswith(("_", ".")) and os.path.isfile(os.path.join(self.folder, name)))
+        )
+
+
+def _host() -> str:
+    import socket
+
+    return socket.gethostname()
+
+
+def _lock_holder(path: str) -> str | None:
+    """Who holds the dataset's lock, or None when nobody does (no lock, or one its process left behind)."""
+    try:
+        with open(path, encoding="utf-8") as handle:
+            holder = json.load(handle)
+    except FileNotFoundError:
+        return None
+    except ValueError:
+        return "an unknown run"  # being written this very moment
+    pid, host = holder.get("pid"), holder.get("host")
+    if host == _host() and isinstance(pid, int):
+        try:
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            return None
+        except PermissionError:
+            pass
+    return f"run {holder.get('run_id')}, process {pid} on {host}"

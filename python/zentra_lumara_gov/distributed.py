@@ -29,6 +29,17 @@ the provider returns: the merged mean of a library metric is within 1e-4 (one
 unit in the fourth place) of the single-process mean, and for the methods that
 clip negative scores at zero it is the mean of the clipped record values.
 
+Output dataset
+--------------
+With ``output``, each partition's records are written under a staging folder
+whose name starts with "_", which readers skip; when every partition is in,
+the parts are moved into place and the manifest "_zlg_manifest.json" (run id,
+part names, record count) is written last. ``pd.read_parquet(output)`` and
+``dask.dataframe.read_parquet(output)`` therefore read one complete run's
+records, once each. A folder that holds another run's dataset is refused
+unless ``overwrite=True``, which replaces it whole; a folder another run is
+writing to (its "_zlg_run.lock" names the process) is refused.
+
 Record ids
 ----------
 A table without record ids (the configuration's ``record_id_field`` missing or
@@ -52,13 +63,17 @@ from __future__ import annotations
 
 import dataclasses
 import datetime
-import json
 import math
 import os
 import threading
 import uuid
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
+
+from zentra_lumara_gov import _inputs
+from zentra_lumara_gov._identity import MetricKey, labels
+from zentra_lumara_gov._pipeline import RunSpec
+from zentra_lumara_gov.errors import InputTypeError
 
 if TYPE_CHECKING:
     import dask.dataframe as dd
@@ -81,13 +96,16 @@ RUN_NAMESPACE = uuid.UUID("8f1d3c2a-6b7e-5d4c-9a8b-7c6d5e4f3a2b")
 # Floats are whole multiples of 2**-1074; sums kept in that unit are exact.
 _SUM_SCALE_BITS = 1074
 
-_HOSTED_SERVERS = ("LMO", "LMAI", "LMGOV")
-_DATA_READERS = {".parquet": "parquet", ".pq": "parquet", ".csv": "csv", ".jsonl": "json", ".json": "json"}
 
 
 @dataclasses.dataclass(frozen=True)
 class _MetricCounts:
-    """A metric's identity and the counts and extremes of its record values."""
+    """A metric's identity, the counts and extremes of its record values and their threshold verdicts.
+
+    ``judged`` counts the records with a value and thresholds to judge it by,
+    ``passed`` those within every threshold; ``errors`` holds the metric's
+    failure ("code", "message") pairs when it failed as a whole.
+    """
 
     name: str
     display_name: str | None
@@ -99,6 +117,13 @@ class _MetricCounts:
     failed_records: int
     min: float | None
     max: float | None
+    judged: int
+    passed: int
+    errors: tuple[tuple[str, str], ...]
+
+    @property
+    def key(self) -> MetricKey:
+        return MetricKey(self.name, self.provider, self.method, self.display_name or self.name)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -115,6 +140,8 @@ class MetricPartial(_MetricCounts):
             for record in aggregate.record_level_metrics
             if record.value is not None and not math.isnan(record.value)
         ]
+        verdicts = [record.passed for record in aggregate.record_level_metrics]
+        failed = aggregate.failed
         return cls(
             name=aggregate.name,
             display_name=aggregate.display_name,
@@ -127,6 +154,9 @@ class MetricPartial(_MetricCounts):
             exact_sum=sum(map(_scaled, values)),
             min=min(values) if values else None,
             max=max(values) if values else None,
+            judged=sum(verdict is not None for verdict in verdicts),
+            passed=sum(verdict is True for verdict in verdicts),
+            errors=tuple((error.code, error.message_en) for error in aggregate.errors or []) if failed else (),
         )
 
     def merge(self, other: "MetricPartial") -> "MetricPartial":
@@ -137,6 +167,9 @@ class MetricPartial(_MetricCounts):
             exact_sum=self.exact_sum + other.exact_sum,
             min=_extreme(min, self.min, other.min),
             max=_extreme(max, self.max, other.max),
+            judged=self.judged + other.judged,
+            passed=self.passed + other.passed,
+            errors=self.errors or other.errors,
         )
 
 
@@ -153,6 +186,16 @@ class MergedAggregate(_MetricCounts):
     @property
     def value(self) -> float | None:
         return self.mean
+
+    @property
+    def failed(self) -> bool:
+        """True when the metric failed as a whole (on any partition)."""
+        return bool(self.errors)
+
+    @property
+    def pass_rate(self) -> float | None:
+        """Share of the judged records within every threshold; None when none was judged."""
+        return self.passed / self.judged if self.judged else None
 
     @classmethod
     def of(cls, partial: MetricPartial, mean_digits: int | None) -> "MergedAggregate":
@@ -190,12 +233,39 @@ class PartitionedResult:
     client: Any = dataclasses.field(default=None, repr=False)
     owns_client: bool = dataclasses.field(default=False, repr=False)
 
+    def metric_labels(self) -> dict[MetricKey, str]:
+        """Each metric's key -> its label (its name, unless another metric of the run shares it)."""
+        return labels(aggregate.key for aggregate in self.aggregates)
+
     def summary(self) -> pd.DataFrame:
-        """The aggregates as a table: one row per metric."""
+        """One row per metric, the columns of ``MetricsEvaluationResult.summary``."""
         import pandas as pd
 
-        columns = ["name", "method", "provider", "total_records", "failed_records", "mean", "min", "max"]
-        return pd.DataFrame([[getattr(a, c) for c in columns] for a in self.aggregates], columns=columns)
+        from zentra_lumara_gov.entities.evaluation_result import SUMMARY_COLUMNS
+
+        names = self.metric_labels()
+        rows = [
+            [names[a.key], a.method, a.provider, a.total_records, a.failed_records, a.mean, a.min, a.max, a.pass_rate]
+            for a in self.aggregates
+        ]
+        frame = pd.DataFrame(rows, columns=SUMMARY_COLUMNS)
+        for column in ("mean", "min", "max", "pass_rate"):
+            frame[column] = frame[column].astype(float)
+        return frame
+
+    def failures(self) -> dict[str, str]:
+        """Label of each metric that failed as a whole -> its reason ("code: message")."""
+        names = self.metric_labels()
+        return {
+            names[a.key]: "; ".join(f"{code}: {message}" for code, message in a.errors)
+            for a in self.aggregates
+            if a.failed
+        }
+
+    @property
+    def failed_metrics(self) -> list[str]:
+        """Labels of the metrics that failed as a whole."""
+        return list(self.failures())
 
     def close(self) -> None:
         if self.owns_client and self.client is not None:
@@ -213,17 +283,13 @@ class PartitionedResult:
 class _PartitionPlan:
     """Everything a worker needs to evaluate one partition; shipped with every task."""
 
-    metrics: list[Any]
-    configuration: Any
-    metric_groups: list[Any] | None
-    api_client: Any
-    metric_options: dict[str, Any]
+    spec: RunSpec
     run_namespace: uuid.UUID
     run_timestamp: str
     assign_ids: bool
     assign_timestamps: bool
     worker_concurrency: int
-    output: str | None
+    staging: str | None
 
 
 def evaluate_partitioned(
@@ -234,31 +300,39 @@ def evaluate_partitioned(
     metric_groups: Sequence[MetricGroup] | None = None,
     api_client: APIClient | None = None,
     metric_options: Mapping[str, Any] | None = None,
+    raise_exceptions: bool = True,
     client: distributed.Client | None = None,
     output: str | os.PathLike[str] | None = None,
+    overwrite: bool = False,
     worker_concurrency: int | None = None,
     progress: Callable[[int, int], None] | None = None,
+    encoding: str | None = None,
 ) -> PartitionedResult:
     """Evaluate every partition of a table on a Dask cluster and merge the aggregates.
 
     Parameters
     ----------
     data : dask.dataframe.DataFrame, str or path
-        The records: a dask DataFrame, or a path or glob of Parquet
-        (``.parquet``), CSV (``.csv``) or JSON Lines (``.jsonl``) files, read
-        with dask (a directory is read as a Parquet dataset).
-    metrics, configuration, metric_groups, api_client, metric_options
+        The records: a dask DataFrame, or a path or glob of data files read
+        with dask as :mod:`zentra_lumara_gov` reads them everywhere (Parquet,
+        CSV, JSON Lines, JSON; a directory is read as a Parquet dataset).
+    metrics, configuration, metric_groups, api_client, metric_options, raise_exceptions
         As for :func:`zentra_lumara_gov.evaluate`. Without ``api_client`` (and
         outside the hosted environments) the client is built here from this
         process's environment and shipped, so workers need no credentials.
+        With ``raise_exceptions=False`` a failed metric is kept in the merged
+        aggregate (``failed``, ``errors``) and the other metrics go on.
     client : distributed.Client, optional
         The cluster to run on. Defaults to a ``LocalCluster`` of one
         single-threaded worker process per core, shut down when the run ends
         (kept with the result when the records are returned lazily).
     output : str or path, optional
-        Directory of the Parquet dataset of per-record results, one file per
-        partition ("part.00000.parquet", ...). Without it the records come
-        back as a lazy dask DataFrame held on the cluster.
+        Folder of the Parquet dataset of per-record results, one file per
+        partition ("part.00000.parquet", ...), committed by a manifest written
+        last (see "Output dataset"). Without it the records come back as a
+        lazy dask DataFrame held on the cluster.
+    overwrite : bool, default False
+        Replace the dataset another run left in ``output``, whole.
     worker_concurrency : int, optional
         Records one worker process evaluates at a time
         (``DEFAULT_WORKER_CONCURRENCY`` when None): the bound on one worker's
@@ -267,6 +341,8 @@ def evaluate_partitioned(
     progress : callable, optional
         Called as ``progress(done, total)`` with the number of partitions
         evaluated so far, each time one completes.
+    encoding : str, optional
+        The encoding of CSV and JSON data files (UTF-8 by default).
 
     Returns
     -------
@@ -282,62 +358,61 @@ def evaluate_partitioned(
     >>> result.summary()  # doctest: +SKIP
     """
     import dask
-    import dask.dataframe as dd
 
-    from zentra_lumara_gov._api import _checked_arguments
-    from zentra_lumara_gov.evaluators.impl import metric_run_impl
+    from zentra_lumara_gov import _io, _pipeline
 
-    configuration, metric_list, groups, options = _checked_arguments(
-        configuration, metrics, metric_groups, metric_options
-    )
     limit = DEFAULT_WORKER_CONCURRENCY if worker_concurrency is None else worker_concurrency
     if isinstance(limit, bool) or not isinstance(limit, int) or limit < 1:
         raise ValueError(f"worker_concurrency must be a positive integer, not {worker_concurrency!r}.")
-    frame = _as_dask_frame(data, dd)
-    # Resolved here too, to know how each metric's provider rounds its mean.
-    resolved = metric_run_impl._resolve_metric_dependencies(metrics=metric_list, **groups)
-    mean_digits = {metric.name: _mean_digits(metric) for metric in resolved}
-    api_client = _client_for_workers(api_client)
+    _inputs.check_flag("overwrite", overwrite)
+    spec, _ = _pipeline.plan_run(metrics, configuration=configuration, metric_groups=metric_groups,
+                                 api_client=api_client, metric_options=metric_options,
+                                 raise_exceptions=raise_exceptions)
+    frame = _as_dask_frame(data, encoding)
+    mean_digits = {key: _mean_digits(metric) for key, metric in zip(spec.keys, spec.metrics)}
 
     run_id = uuid.uuid4()
+    dataset = None if output is None else _io.DatasetWriter(output, str(run_id), overwrite=overwrite)
     plan = _PartitionPlan(
-        metrics=metric_list,
-        configuration=configuration,
-        metric_groups=groups.get("metric_groups"),
-        api_client=api_client,
-        metric_options=options,
+        spec=spec,
         run_namespace=uuid.uuid5(RUN_NAMESPACE, str(run_id)),
         run_timestamp=datetime.datetime.now().isoformat(),
         assign_ids=False,
         assign_timestamps=False,
         worker_concurrency=limit,
-        output=None if output is None else os.fspath(output),
+        staging=None if dataset is None else dataset.staging,
     )
-    if plan.output is not None:
-        os.makedirs(plan.output, exist_ok=True)
-
     owns_client = client is None
-    if owns_client:
-        client = _local_client()
     try:
-        plan = dataclasses.replace(plan, **_columns_to_assign(client, frame, configuration))
+        if dataset is not None:
+            dataset.begin()
+        if owns_client:
+            client = _local_client()
+        plan = dataclasses.replace(plan, **_columns_to_assign(client, frame, spec.configuration))
         tasks = [
             dask.delayed(_evaluate_partition, pure=False)(part, position, plan,
                                                           dask_key_name=f"zlg-partition-{run_id}-{position}")
             for position, part in enumerate(frame.to_delayed())
         ]
         futures = client.compute(tasks)
-        partial_futures = futures if plan.output is not None else [
+        partial_futures = futures if dataset is not None else [
             client.submit(_partials_of, future, key=f"zlg-partials-{run_id}-{position}")
             for position, future in enumerate(futures)
         ]
-        partials = _gather_in_order(client, partial_futures, progress)
-        records: Any = plan.output if plan.output is not None else _lazy_records(client, futures, dask, dd)
+        outcomes = _gather_in_order(client, partial_futures, progress)
+        if dataset is not None:
+            records: Any = dataset.commit([count for count, _ in outcomes])
+            partials = [part for _, part in outcomes]
+        else:
+            partials = outcomes
+            records = _lazy_records(client, futures, dask)
     except BaseException:
-        if owns_client:
+        if dataset is not None:
+            dataset.abort()
+        if owns_client and client is not None:
             _close_client(client)
         raise
-    if owns_client and plan.output is not None:
+    if owns_client and dataset is not None:
         _close_client(client)
         client, owns_client = None, False
     return PartitionedResult(
@@ -358,38 +433,31 @@ _worker_slot = threading.Lock()
 
 
 def _evaluate_partition(frame: pd.DataFrame, position: int, plan: _PartitionPlan) -> Any:
-    """Evaluate one partition: its per-record results and its partials per metric.
+    """Evaluate one partition through the run pipeline: its per-record results and its partials per metric.
 
-    Returns the partials alone when the records are written to ``plan.output``,
-    else the pair (records table, partials).
+    Returns (record count, partials) when the records are written to the
+    staging folder, else the pair (records table, partials).
     """
-    import zentra_lumara_gov
+    from zentra_lumara_gov import _io, _pipeline
 
     frame = _stamped(frame, position, plan)
     tables = []
-    partials: dict[str, MetricPartial] = {}
+    partials: dict[MetricKey, MetricPartial] = {}
     for start in range(0, len(frame), plan.worker_concurrency):
         piece = frame.iloc[start : start + plan.worker_concurrency]
         with _worker_slot:
-            result = zentra_lumara_gov.evaluate(
-                piece,
-                plan.metrics,
-                configuration=plan.configuration,
-                metric_groups=plan.metric_groups,
-                api_client=plan.api_client,
-                metric_options=plan.metric_options,
-                show_progress=False,  # a worker has nobody to show a bar to; progress is per partition
-            )
+            # A worker has nobody to show a bar to; progress is per partition.
+            result = _pipeline.run(_pipeline.prepare(plan.spec, piece, output_cast=True, show_progress=False))
         tables.append(_parquet_ready(result.to_df()))
         for aggregate in result.metrics_result:
             partial = MetricPartial.of(aggregate)
-            previous = partials.get(partial.name)
-            partials[partial.name] = partial if previous is None else previous.merge(partial)
+            previous = partials.get(partial.key)
+            partials[partial.key] = partial if previous is None else previous.merge(partial)
     records = _concat(tables, frame)
-    if plan.output is None:
+    if plan.staging is None:
         return records, list(partials.values())
-    _write_atomically(records, os.path.join(plan.output, f"part.{position:05d}.parquet"))
-    return list(partials.values())
+    _io.write_parquet_part(records, os.path.join(plan.staging, _io.part_name(position)))
+    return len(records), list(partials.values())
 
 
 def _stamped(frame: pd.DataFrame, position: int, plan: _PartitionPlan) -> pd.DataFrame:
@@ -397,7 +465,7 @@ def _stamped(frame: pd.DataFrame, position: int, plan: _PartitionPlan) -> pd.Dat
     if not (plan.assign_ids or plan.assign_timestamps):
         return frame
     frame = frame.copy()
-    configuration = plan.configuration
+    configuration = plan.spec.configuration
     if plan.assign_ids:
         frame[configuration.record_id_field] = [
             str(uuid.uuid5(plan.run_namespace, f"{position}:{row}")) for row in range(len(frame))
@@ -421,11 +489,12 @@ def _parquet_ready(records: pd.DataFrame) -> pd.DataFrame:
 
 
 def _cell_text(cell: Any) -> str | None:
+    from zentra_lumara_gov._io import encode_cell
+
     if cell is None or isinstance(cell, str):
         return cell
-    if isinstance(cell, (list, tuple, dict)):
-        return json.dumps(cell, default=str)
-    return str(cell)
+    encoded = encode_cell(cell)
+    return encoded if isinstance(encoded, str) else str(encoded)
 
 
 def _concat(tables: list[pd.DataFrame], frame: pd.DataFrame) -> pd.DataFrame:
@@ -436,28 +505,6 @@ def _concat(tables: list[pd.DataFrame], frame: pd.DataFrame) -> pd.DataFrame:
 
         return _parquet_ready(MetricsEvaluationResult(metrics_result=[]).to_df())
     return pd.concat(tables, ignore_index=True) if len(tables) > 1 else tables[0]
-
-
-def _write_atomically(records: pd.DataFrame, path: str) -> None:
-    # A worker killed while writing leaves a temporary file, never a torn part;
-    # the partition's next attempt replaces the part whole.
-    import pyarrow as pa
-    import pyarrow.parquet as pq
-    from pandas.api.types import is_bool_dtype, is_numeric_dtype
-
-    # Text columns stay text in every part, also where a part holds only nulls,
-    # so the parts read back as one dataset.
-    schema = pa.schema([
-        (column, pa.from_numpy_dtype(dtype) if is_numeric_dtype(dtype) or is_bool_dtype(dtype) else pa.string())
-        for column, dtype in records.dtypes.items()
-    ])
-    temporary = f"{path}.{uuid.uuid4().hex}.tmp"
-    try:
-        pq.write_table(pa.Table.from_pandas(records, schema=schema, preserve_index=False), temporary)
-        os.replace(temporary, path)
-    finally:
-        if os.path.exists(temporary):
-            os.remove(temporary)
 
 
 def _partials_of(outcome: tuple[pd.DataFrame, list[MetricPartial]]) -> list[MetricPartial]:
@@ -475,26 +522,19 @@ def _empty_like(outcome: tuple[pd.DataFrame, list[MetricPartial]]) -> pd.DataFra
 # --- on the client ----------------------------------------------------------------
 
 
-def _as_dask_frame(data: Any, dd: Any) -> Any:
+def _as_dask_frame(data: Any, encoding: str | None) -> Any:
+    import dask.dataframe as dd
+
+    from zentra_lumara_gov import _io
+
     if isinstance(data, dd.DataFrame):
         return data
     if not isinstance(data, (str, os.PathLike)):
-        raise TypeError(
-            "data must be a dask DataFrame or a path or glob of Parquet, CSV or JSON Lines files, "
+        raise InputTypeError(
+            "data must be a dask DataFrame or a path or glob of Parquet, CSV, JSON Lines or JSON files, "
             f"not {type(data).__name__}."
         )
-    path = os.fspath(data)
-    if os.path.isdir(path):
-        return dd.read_parquet(path)
-    kind = _DATA_READERS.get(os.path.splitext(path)[1].lower())
-    if kind == "parquet":
-        return dd.read_parquet(path)
-    if kind == "csv":
-        return dd.read_csv(path)
-    if kind == "json":
-        return dd.read_json(path, lines=True, orient="records")
-    raise ValueError(f"cannot tell the format of {path!r}: name Parquet, CSV or JSON Lines files "
-                     "(.parquet, .csv, .jsonl) or a Parquet dataset directory.")
+    return _io.read_partitioned(data, encoding)
 
 
 def _columns_to_assign(client: Any, frame: Any, configuration: Any) -> dict[str, bool]:
@@ -506,16 +546,6 @@ def _columns_to_assign(client: Any, frame: Any, configuration: Any) -> dict[str,
     present = [field for field in dict.fromkeys(fields.values()) if field in frame.columns]
     filled = dict(zip(present, client.gather(client.compute([frame[f].notnull().any() for f in present]))))
     return {flag: not filled.get(field, False) for flag, field in fields.items()}
-
-
-def _client_for_workers(api_client: Any) -> Any:
-    # Built here from this process's environment, as the run would build it,
-    # so a missing credential fails before the cluster works and workers need none.
-    if api_client or os.environ.get("LUMARA_SERVER") in _HOSTED_SERVERS:
-        return api_client
-    from zentra_lumara_gov.clients.api_client import APIClient
-
-    return APIClient()
 
 
 def _mean_digits(metric: Any) -> int | None:
@@ -558,16 +588,19 @@ def _gather_in_order(client: Any, futures: list[Any], progress: Callable[[int, i
     return [by_key[future.key] for future in futures]
 
 
-def _merged(partials: Iterable[list[MetricPartial]], mean_digits: Mapping[str, int | None]) -> list[MergedAggregate]:
-    merged: dict[str, MetricPartial] = {}
+def _merged(partials: Iterable[list[MetricPartial]],
+            mean_digits: Mapping[MetricKey, int | None]) -> list[MergedAggregate]:
+    merged: dict[MetricKey, MetricPartial] = {}
     for part in partials:
         for partial in part:
-            previous = merged.get(partial.name)
-            merged[partial.name] = partial if previous is None else previous.merge(partial)
-    return [MergedAggregate.of(partial, mean_digits.get(name)) for name, partial in merged.items()]
+            previous = merged.get(partial.key)
+            merged[partial.key] = partial if previous is None else previous.merge(partial)
+    return [MergedAggregate.of(partial, mean_digits.get(key)) for key, partial in merged.items()]
 
 
-def _lazy_records(client: Any, futures: list[Any], dask: Any, dd: Any) -> Any:
+def _lazy_records(client: Any, futures: list[Any], dask: Any) -> Any:
+    import dask.dataframe as dd
+
     if not futures:
         return None
     meta = client.submit(_empty_like, futures[0]).result()

@@ -13,6 +13,7 @@ from pydantic import Field, StringConstraints, model_validator
 from zentra_vigil_clearview import CLVClient, CloudAuthenticator, OnPremAuthenticator
 
 from zentra_lumara_gov.entities.base_classes import StrictModel
+from zentra_lumara_gov.errors import SettingsError
 from zentra_lumara_gov.utils.environment import parse_flag
 
 # Environment variables read when no credentials are passed.
@@ -65,9 +66,9 @@ class Credentials(StrictModel):
 
     @classmethod
     def from_env(cls) -> "Credentials":
-        """Credentials from the LUMARA_* variables; ValueError when none is set or they are incomplete."""
+        """Credentials from the LUMARA_* variables; SettingsError (a ValueError) when none is set or they are incomplete."""
         if not any(os.environ.get(name) for name in _CREDENTIAL_VARIABLES):
-            raise ValueError(NO_CREDENTIALS_MESSAGE)
+            raise SettingsError(NO_CREDENTIALS_MESSAGE)
         values: dict[str, Any] = {
             "url": os.environ.get(ENV_URL),
             "api_key": os.environ.get(ENV_API_KEY) or None,
@@ -78,7 +79,7 @@ class Credentials(StrictModel):
             "service_instance_id": os.environ.get(ENV_SERVICE_INSTANCE_ID) or None,
         }
         if not values["url"]:
-            raise ValueError(f"{ENV_URL} is not set: the governance service address is required. {NO_CREDENTIALS_MESSAGE}")
+            raise SettingsError(f"{ENV_URL} is not set: the governance service address is required. {NO_CREDENTIALS_MESSAGE}")
         return cls(**values)
 
 

@@ -71,3 +71,26 @@ def __getattr__(name: str) -> Any:
 
 def __dir__() -> list[str]:
     return sorted({*globals(), *__all__})
+
+
+# Bases of the metric classes, which no run computes as such.
+_BASES = ("GenAIMetric", "TallyxMetric", "DetectionMetric")
+
+
+def metric_kinds() -> dict[str, type]:
+    """Each concrete metric class by its kind: its class name in snake case, without "Metric".
+
+    ``PIIMetric`` is "pii", ``AnswerRelevanceDetectionMetric`` is
+    "answer_relevance_detection", ``LLMAsJudgeMetric`` "llm_as_judge". The
+    command line reads its metric names from here.
+    """
+    import re
+
+    kinds = {}
+    for class_name in _LAZY_NAMES:
+        if class_name in _BASES:
+            continue
+        stem = class_name.removesuffix("Metric")
+        words = re.sub(r"(?<=[a-z0-9])(?=[A-Z])|(?<=[A-Z])(?=[A-Z][a-z])", "_", stem)
+        kinds[words.lower()] = __getattr__(class_name)
+    return kinds

@@ -1,0 +1,179 @@
+"""``zentra-lumara-gov evaluate``: read the records, build the run from the options and settings, evaluate, report.
+
+Everything the command can check is checked before anything is evaluated or
+started: the settings, the data file, the output. In one process the results
+go to standard output as JSON or to ``--out`` (.json, .csv, .parquet, .pq or
+.html); on a cluster (``--scheduler`` or ``--workers``) the records go to the
+``--out`` dataset folder and the summary, as JSON, to standard output.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import pathlib
+import sys
+from collections.abc import Iterator
+from typing import Any
+
+import click
+
+from zentra_lumara_gov import _io
+from zentra_lumara_gov.cli import BadInput, main, verdict
+from zentra_lumara_gov.cli import settings as settings_module
+
+
+@main.command("evaluate")
+@click.argument("data", type=click.Path(exists=True, dir_okay=False, path_type=pathlib.Path))
+@click.option("--metrics", "metrics_option", metavar="NAME[,NAME...]",
+              help="Metrics to compute: a metric kind (see `zentra_lumara_gov.metrics.metric_kinds`), or the name of "
+                   "a [metric.NAME] table of the --config file. Default: the config file's 'metrics' list.")
+@click.option("--config", "config_path", type=click.Path(exists=True, dir_okay=False, path_type=pathlib.Path),
+              help="TOML settings: a 'metrics' list, [columns], [judge], [service] and [metric.NAME] tables.")
+@click.option("--out", type=click.Path(path_type=pathlib.Path),
+              help="Write the results to a .json, .csv, .parquet, .pq or .html file instead of standard output "
+                   "(with --scheduler or --workers: the folder of the records' Parquet dataset).")
+@click.option("--overwrite", is_flag=True, help="With a cluster: replace the dataset another run left in --out.")
+@click.option("--encoding", metavar="CODEC", help="Encoding of a CSV or JSON data file (default UTF-8; a BOM is skipped).")
+@click.option("--fail-on-threshold", is_flag=True, help="Exit with 1 when any record breaks a metric threshold.")
+@click.option("--formula-guard/--no-formula-guard", default=True,
+              help="In CSV output, write text cells a spreadsheet would run as formulas with a leading apostrophe "
+                   "(default: on).")
+@click.option("--local", is_flag=True,
+              help="Start the local judge and detection service on free loopback ports for this run.")
+@click.option("--scheduler", metavar="ADDRESS",
+              help="Evaluate on the Dask cluster whose scheduler is at ADDRESS (tcp://host:8786).")
+@click.option("--workers", type=click.IntRange(min=1), metavar="N",
+              help="Evaluate on a local Dask cluster of N worker processes started for the run.")
+@click.option("--progress/--no-progress", "show_progress", default=None,
+              help="Show progress on standard error (default: when it is a terminal).")
+def evaluate_command(data: pathlib.Path, metrics_option: str | None, config_path: pathlib.Path | None,
+                     out: pathlib.Path | None, overwrite: bool, encoding: str | None, fail_on_threshold: bool,
+                     formula_guard: bool, local: bool, scheduler: str | None, workers: int | None,
+                     show_progress: bool | None) -> None:
+    """Evaluate the records of DATA (.csv, .jsonl, .ndjson, .json, .parquet or .pq) and report the results."""
+    on_cluster = scheduler is not None or workers is not None
+    if scheduler is not None and workers is not None:
+        raise click.UsageError("give --scheduler ADDRESS (an existing cluster) or --workers N (a local one), not both.")
+    if on_cluster and (out is None or out.suffix):
+        raise click.BadParameter("with --scheduler or --workers, the folder of the Parquet dataset of the records' "
+                                 "results (a name without suffix)", param_hint="--out")
+    if overwrite and not on_cluster:
+        raise click.UsageError("--overwrite replaces a cluster run's dataset: give it with --scheduler or --workers.")
+    _io.data_format(data)
+    if encoding is not None:
+        _check_codec(encoding)
+    settings = settings_module.read_settings(config_path)
+    names = settings_module.metric_names(metrics_option, settings)
+    configuration = settings_module.build_configuration(settings)
+    if on_cluster:
+        dataset = _io.DatasetWriter(out, "", overwrite=overwrite)
+        dataset.check()
+    elif out is not None:
+        _io.check_output_file(out, inputs=(data,))
+    # Built once without a judge address, so that a bad metric setting is told before any server starts.
+    settings_module.build_metrics(names, settings, judge=None)
+    with _services(settings, local) as (judge, api_client):
+        metrics = settings_module.build_metrics(names, settings, judge=judge, local=local)
+        if on_cluster:
+            result = _evaluate_on_cluster(data, encoding, metrics, configuration, api_client, out, overwrite,
+                                          scheduler, workers, show_progress)
+        else:
+            result = _evaluate_here(data, encoding, metrics, configuration, api_client, show_progress)
+    summary = result.summary()
+    click.echo(summary.to_string(index=False), err=True)
+    if on_cluster:
+        click.echo(summary.to_json(orient="records", indent=2))
+        click.echo(f"wrote {result.partitions} partitions to {out}", err=True)
+    else:
+        _write(result, out, formula_guard)
+    sys.exit(verdict(result, fail_on_threshold))
+
+
+def _check_codec(encoding: str) -> None:
+    import codecs
+
+    try:
+        codecs.lookup(encoding)
+    except LookupError:
+        raise BadInput(f"--encoding: unknown encoding {encoding!r}.") from None
+
+
+@contextlib.contextmanager
+def _services(settings: dict[str, Any], local: bool) -> Iterator[tuple[dict[str, Any] | None, Any]]:
+    """The judge keys and the service client of the run; with --local, the stand-ins started for it."""
+    if not local:
+        yield settings.get("judge") or None, settings_module.build_api_client(settings)
+        return
+    from zentra_lumara_gov._local_services import LOCAL_JUDGE_MODEL, LOCAL_SECRET, local_services
+
+    with local_services() as services:
+        click.echo(f"local judge at {services.judge_url}, detection service at {services.detection_url}", err=True)
+        judge = {"url": services.judge_url, "model_id": LOCAL_JUDGE_MODEL, "api_key": LOCAL_SECRET,
+                 **(settings.get("judge") or {})}
+        yield judge, settings_module.build_api_client(settings) or services.api_client()
+
+
+def _evaluate_here(data: pathlib.Path, encoding: str | None, metrics: list[Any], configuration: Any,
+                   api_client: Any, show_progress: bool | None) -> Any:
+    from zentra_lumara_gov import evaluate
+
+    table = _io.read_table(data, encoding)
+    return evaluate(table, metrics, configuration=configuration, api_client=api_client, raise_exceptions=False,
+                    show_progress=show_progress)
+
+
+def _evaluate_on_cluster(data: pathlib.Path, encoding: str | None, metrics: list[Any], configuration: Any,
+                         api_client: Any, out: pathlib.Path, overwrite: bool, scheduler: str | None,
+                         workers: int | None, show_progress: bool | None) -> Any:
+    try:
+        from zentra_lumara_gov.distributed import evaluate_partitioned
+    except ImportError as missing:
+        raise BadInput(f"--scheduler and --workers need the dask extra ({missing.name} is missing): "
+                       'pip install "zentra_lumara_gov[dask]"') from missing
+    shown = sys.stderr.isatty() if show_progress is None else show_progress
+
+    def progress(done: int, total: int) -> None:
+        if shown:
+            click.echo(f"\rpartitions evaluated: {done}/{total}", err=True, nl=done == total)
+
+    with _dask_client(scheduler, workers) as client:
+        return evaluate_partitioned(str(data), metrics, configuration=configuration, api_client=api_client,
+                                    raise_exceptions=False, client=client, output=out, overwrite=overwrite,
+                                    progress=progress, encoding=encoding)
+
+
+@contextlib.contextmanager
+def _dask_client(scheduler: str | None, workers: int | None) -> Iterator[Any]:
+    """A client of the cluster at ``scheduler``, or of a local cluster of ``workers`` processes started for the run."""
+    try:
+        from distributed import Client, LocalCluster
+    except ImportError as missing:
+        raise BadInput(f"--scheduler and --workers need the dask extra ({missing.name} is missing): "
+                       'pip install "zentra_lumara_gov[dask]"') from missing
+    if scheduler is not None:
+        try:
+            client = Client(scheduler, timeout=30)
+        except OSError as problem:
+            raise BadInput(f"cannot reach the Dask scheduler at {scheduler}: {problem}") from problem
+        with client:
+            yield client
+        return
+    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+                      dashboard_address="127.0.0.1:0") as cluster, Client(cluster) as client:
+        yield client
+
+
+def _write(result: Any, out: pathlib.Path | None, formula_guard: bool) -> None:
+    if out is None:
+        click.echo(result.to_json(indent=2))
+        return
+    kind = _io.WRITE_FORMATS[out.suffix.lower()]
+    if kind == "json":
+        result.to_json(out, indent=2)
+    elif kind == "csv":
+        result.to_csv(out, guard_formulas=formula_guard)
+    elif kind == "parquet":
+        result.to_parquet(out)
+    else:
+        result.to_html(out)
+    click.echo(f"wrote {out}", err=True)
