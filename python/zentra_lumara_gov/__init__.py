@@ -10,7 +10,8 @@ record and in aggregate and returns a ``MetricsEvaluationResult``.
 
 Public paths: :mod:`zentra_lumara_gov.config` (``GenAIConfiguration``,
 ``AgenticAIConfiguration``), :mod:`zentra_lumara_gov.metrics` (the metric
-classes), :mod:`zentra_lumara_gov.results` (the result classes).
+classes), :mod:`zentra_lumara_gov.results` (the result classes),
+:mod:`zentra_lumara_gov.errors` (the exceptions, also exported here).
 
 The names below are loaded on first use, so ``import zentra_lumara_gov`` stays
 cheap: pandas and the compiled modules load with the first evaluation.
@@ -39,6 +40,17 @@ if TYPE_CHECKING:
     )
     from zentra_lumara_gov.entities.metric import GenAIMetric as GenAIMetric
     from zentra_lumara_gov.entities.metric_threshold import MetricThreshold as MetricThreshold
+    from zentra_lumara_gov.errors import (
+        DataReadError as DataReadError,
+        InputTypeError as InputTypeError,
+        InputValueError as InputValueError,
+        MetricDependencyError as MetricDependencyError,
+        MetricEvaluationError as MetricEvaluationError,
+        MetricIdentityError as MetricIdentityError,
+        OutputError as OutputError,
+        SettingsError as SettingsError,
+        ZentraLumaraGovError as ZentraLumaraGovError,
+    )
 
 # Public name -> module that defines it.
 _LAZY_NAMES = {
@@ -53,6 +65,15 @@ _LAZY_NAMES = {
     "RecordMetricResult": "zentra_lumara_gov.entities.evaluation_result",
     "GenAIMetric": "zentra_lumara_gov.entities.metric",
     "MetricThreshold": "zentra_lumara_gov.entities.metric_threshold",
+    "DataReadError": "zentra_lumara_gov.errors",
+    "InputTypeError": "zentra_lumara_gov.errors",
+    "InputValueError": "zentra_lumara_gov.errors",
+    "MetricDependencyError": "zentra_lumara_gov.errors",
+    "MetricEvaluationError": "zentra_lumara_gov.errors",
+    "MetricIdentityError": "zentra_lumara_gov.errors",
+    "OutputError": "zentra_lumara_gov.errors",
+    "SettingsError": "zentra_lumara_gov.errors",
+    "ZentraLumaraGovError": "zentra_lumara_gov.errors",
 }
 
 __all__ = ["__version__", *sorted(_LAZY_NAMES)]

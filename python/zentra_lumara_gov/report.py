@@ -50,10 +50,10 @@ def render(result: Any, title: str = "Evaluation report") -> str:
         summary_html(result, with_caption=False),
         "<h2>Distributions</h2>",
         '<div class="charts">',
-        *(_histogram_figure(aggregate) for aggregate in aggregates),
+        *(_histogram_figure(aggregate, result.label_of(aggregate)) for aggregate in aggregates),
         "</div>",
-        _failed_section(aggregates),
-        _worst_section(aggregates, result.record_texts()),
+        _failed_section(aggregates, result.label_of),
+        _worst_section(aggregates, result.record_texts(), result.label_of),
         "</body></html>",
     ]
     return "\n".join(part for part in parts if part)
@@ -83,21 +83,29 @@ def summary_html(result: Any, with_caption: bool = True) -> str:
 
 
 def histogram(values: list[float], bins: int = BINS) -> tuple[float, float, list[int]]:
-    """Counts of ``values`` in ``bins`` equal bins over [low, high]: [0, 1] when every value lies there.
+    """Counts of the finite ``values`` in ``bins`` equal bins over [low, high]: [0, 1] when every value lies there.
 
-    The last bin includes ``high``.
+    The last bin includes ``high``. Infinite values are left out (the caller
+    counts them apart); a range wider than the largest float is binned
+    without overflowing.
     """
-    low, high = (0.0, 1.0) if all(0.0 <= value <= 1.0 for value in values) else (min(values), max(values))
+    finite = [value for value in values if math.isfinite(value)]
+    if not finite:
+        return 0.0, 1.0, [0] * bins
+    low, high = (0.0, 1.0) if all(0.0 <= value <= 1.0 for value in finite) else (min(finite), max(finite))
     counts = [0] * bins
-    width = (high - low) / bins
-    for value in values:
-        index = bins - 1 if width == 0 else min(int((value - low) / width), bins - 1)
-        counts[index] += 1
+    # Halved, so that high - low cannot overflow to infinity.
+    half_span = high / 2 - low / 2
+    for value in finite:
+        share = 1.0 if half_span == 0 else (value / 2 - low / 2) / half_span
+        counts[min(int(share * bins), bins - 1)] += 1
     return low, high, counts
 
 
-def _histogram_figure(aggregate: Any) -> str:
+def _histogram_figure(aggregate: Any, label: str) -> str:
     values = [record.value for record in aggregate.record_level_metrics if _is_number(record.value)]
+    infinite = sum(1 for value in values if math.isinf(value))
+    values = [value for value in values if not math.isinf(value)]
     width, height, left, bottom = 320, 180, 34, 26
     plot_width, plot_height = width - left - 10, height - bottom - 10
     shapes = [
@@ -128,16 +136,24 @@ def _histogram_figure(aggregate: Any) -> str:
             f'<text x="{left + plot_width / 2}" y="{10 + plot_height / 2}" font-size="13" text-anchor="middle" '
             f'fill="#b42318">no values</text>'
         )
-    label = f"{aggregate.name}: {len(values)} values"
+    if infinite:
+        shapes.append(f'<text x="{left + plot_width}" y="18" font-size="11" text-anchor="end">'
+                      f"{infinite} infinite, not drawn</text>")
+    caption = _caption(aggregate, label)
     return (
-        f'<figure class="histogram" data-metric="{_text(aggregate.name)}">'
-        f"<figcaption>{_text(aggregate.display_name or aggregate.name)}</figcaption>"
+        f'<figure class="histogram" data-metric="{_text(label)}">'
+        f"<figcaption>{_text(caption)}</figcaption>"
         f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" role="img" '
-        f'aria-label="{_text(label)}">{"".join(shapes)}</svg></figure>'
+        f'aria-label="{_text(f"{label}: {len(values)} values")}">{"".join(shapes)}</svg></figure>'
     )
 
 
-def _failed_section(aggregates: list[Any]) -> str:
+def _caption(aggregate: Any, label: str) -> str:
+    caption = aggregate.display_name or aggregate.name
+    return caption if label == aggregate.name else f"{caption} ({label})"  # a namesake: say which one
+
+
+def _failed_section(aggregates: list[Any], label_of: Any) -> str:
     rows = []
     for aggregate in aggregates:
         for record in aggregate.record_level_metrics:
@@ -145,7 +161,7 @@ def _failed_section(aggregates: list[Any]) -> str:
                 continue
             errors = record.errors or aggregate.errors or []
             reason = "; ".join(f"{error.code}: {error.message_en}" for error in errors) or "no value"
-            rows.append(f"<tr><td>{_text(aggregate.name)}</td><td><code>{_text(record.record_id)}</code></td>"
+            rows.append(f"<tr><td>{_text(label_of(aggregate))}</td><td><code>{_text(record.record_id)}</code></td>"
                         f'<td class="error">{_text(reason)}</td></tr>')
     if not rows:
         return '<h2>Failed records</h2><p class="note">None: every record of every metric has a value.</p>'
@@ -155,7 +171,7 @@ def _failed_section(aggregates: list[Any]) -> str:
             f"<th>error</th></tr></thead><tbody>{''.join(shown)}</tbody></table>{more}")
 
 
-def _worst_section(aggregates: list[Any], texts: dict[str, str]) -> str:
+def _worst_section(aggregates: list[Any], texts: dict[str, str], label_of: Any) -> str:
     parts = ["<h2>Worst records</h2>"]
     for aggregate in aggregates:
         valued = [record for record in aggregate.record_level_metrics if _is_number(record.value)]
@@ -174,7 +190,7 @@ def _worst_section(aggregates: list[Any], texts: dict[str, str]) -> str:
                 f"<td>{_text(_evidence(record))}</td></tr>"
             )
         parts.append(
-            f"<h3>{_text(aggregate.display_name or aggregate.name)}</h3><table class=\"worst\"><thead><tr>"
+            f"<h3>{_text(_caption(aggregate, label_of(aggregate)))}</h3><table class=\"worst\"><thead><tr>"
             "<th>record</th><th>text</th><th>value</th><th>threshold</th><th>label</th>"
             f"<th>explanation or evidence</th></tr></thead><tbody>{''.join(rows)}</tbody></table>"
         )

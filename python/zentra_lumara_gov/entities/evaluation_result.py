@@ -5,10 +5,10 @@ from __future__ import annotations
 import datetime as _dt
 import math
 import numbers
-from typing import Any
+from typing import Annotated, Any
 
 import pandas as pd
-from pydantic import PrivateAttr, SerializeAsAny, field_validator
+from pydantic import Field, PrivateAttr, SerializeAsAny, field_validator
 
 from zentra_lumara_gov.entities.base_classes import BaseEntity, Error
 from zentra_lumara_gov.entities.enums import MetricGroup
@@ -65,7 +65,8 @@ class AggregateMetricResult(_MetricResultBase):
     ``value`` is the text "Error" when a provider had no record succeed.
     """
 
-    value: float | str | None = None
+    # A number first: "NaN" and "Infinity" read back from JSON are numbers, "Error" stays a text.
+    value: float | str | None = Field(default=None, union_mode="left_to_right")
     total_records: int
     record_level_metrics: list[RecordMetricResult] = []
     min: float | None = None
@@ -191,7 +192,8 @@ class MetricsEvaluationResult(BaseEntity):
     to open in a browser). In a notebook the result shows its summary table.
     """
 
-    metrics_result: list[SerializeAsAny[AggregateMetricResult] | Any] = []
+    # An aggregate first (also from JSON holding "Infinity"), anything else a metric returned as it is.
+    metrics_result: list[Annotated[SerializeAsAny[AggregateMetricResult] | Any, Field(union_mode="left_to_right")]] = []
     # The evaluated table and its record-id column, kept by zentra_lumara_gov.evaluate for to_df(wide=True).
     _input: _KeptInput = PrivateAttr(default_factory=lambda: _KeptInput())
 
