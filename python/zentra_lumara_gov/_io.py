@@ -27,6 +27,7 @@ from __future__ import annotations
 
 import contextlib
 import json
+import math
 import os
 import tempfile
 from collections.abc import Callable, Iterator
@@ -312,6 +313,19 @@ def write_text_atomically(path: Any, text: str) -> None:
             target.write(text)
 
     write_atomically(path, write)
+
+
+def summary_json(summary: Any) -> str:
+    """A summary table as JSON records, numbers exact: a missing number as null, infinities as "Infinity"."""
+    def cell(value: Any) -> Any:
+        if hasattr(value, "item"):  # a numpy scalar
+            value = value.item()
+        if isinstance(value, float) and not math.isfinite(value):
+            return None if math.isnan(value) else ("Infinity" if value > 0 else "-Infinity")
+        return value
+
+    rows = [{column: cell(value) for column, value in row.items()} for row in summary.to_dict("records")]
+    return json.dumps(rows, indent=2, ensure_ascii=False)
 
 
 # Text a spreadsheet would run as a formula when it opens a CSV file.

@@ -82,7 +82,7 @@ def evaluate_command(data: pathlib.Path, metrics_option: str | None, config_path
     summary = result.summary()
     click.echo(summary.to_string(index=False), err=True)
     if on_cluster:
-        click.echo(summary.to_json(orient="records", indent=2))
+        click.echo(_io.summary_json(summary))
         click.echo(f"wrote {result.partitions} partitions to {out}", err=True)
     else:
         _write(result, out, formula_guard)

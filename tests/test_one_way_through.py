@@ -1,0 +1,116 @@
+"""One run behind every door: the same records and metrics (namesakes and a
+failing metric included) through evaluate, aevaluate, the cluster and the
+command line in one process and on a cluster give the same aggregates,
+summary and exit code."""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import pathlib
+
+import pandas as pd
+import pytest
+from click.testing import CliRunner
+
+dd = pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+
+import zentra_lumara_gov as zlg  # noqa: E402
+from detection_service import DetectionService, ServiceThread  # noqa: E402
+from zentra_lumara_gov.cli import main  # noqa: E402
+from zentra_lumara_gov.clients.api_client import APIClient, Credentials  # noqa: E402
+from zentra_lumara_gov.distributed import evaluate_partitioned  # noqa: E402
+from zentra_lumara_gov.metrics import (  # noqa: E402
+    AnswerCorrectnessMetric,
+    AnswerRelevanceDetectionMetric,
+    AnswerRelevanceMetric,
+    FaithfulnessMetric,
+)
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+DATA = ROOT / "demo" / "data" / "rag_records.jsonl"
+SECRET, USER, INSTANCE = "doors-secret", "dora", "instance-9"
+# Two metrics named "answer_relevance", two "faithfulness", and one that fails (a judge method without a judge).
+SETTINGS = """
+metrics = ["answer_relevance", "answer_relevance_detection", "faithfulness", "faith_recall", "correctness"]
+[metric.faithfulness]
+thresholds = [{ type = "lower_limit", value = 0.5 }]
+[metric.faith_recall]
+kind = "faithfulness"
+display_name = "Faithfulness"
+method = "bert_score_recall"
+[metric.correctness]
+kind = "answer_correctness"
+display_name = "Answer Correctness"
+method = "llm_as_judge"
+"""
+LABELS = ["answer_relevance[tallyx]", "answer_relevance[detectors]", "faithfulness[sentence_bert_mini_lm]",
+          "faithfulness[bert_score_recall]", "answer_correctness"]
+
+
+def metrics():
+    return [AnswerRelevanceMetric(), AnswerRelevanceDetectionMetric(),
+            FaithfulnessMetric(thresholds=[zlg.MetricThreshold(type="lower_limit", value=0.5)]),
+            FaithfulnessMetric(method="bert_score_recall"), AnswerCorrectnessMetric(method="llm_as_judge")]
+
+
+@pytest.fixture(scope="module")
+def detection():
+    with ServiceThread(DetectionService(SECRET, username=USER, instance_id=INSTANCE)) as running:
+        yield running
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address="127.0.0.1:0") as local, distributed.Client(local) as client:
+        yield client
+
+
+def comparable(summary: pd.DataFrame) -> list[tuple]:
+    # The library's merged mean is within 1e-4 of the one-process mean (it only sees rounded record values).
+    def number(value, digits=None):
+        return None if value is None or value != value else (round(value, digits) if digits else value)
+
+    return [(row.metric, row.method, row.provider, row.records, row.failed, number(row.mean, 3), number(row.min),
+             number(row.max), number(row.pass_rate)) for row in summary.itertuples(index=False)]
+
+
+def test_every_door_gives_the_same_summary_failures_and_exit_code(detection, cluster, tmp_path):
+    client = APIClient(Credentials(url=detection.url, version="5.0", username=USER, api_key=SECRET,
+                                   service_instance_id=INSTANCE))
+    table = pd.read_json(DATA, lines=True)
+    keywords = {"api_client": client, "raise_exceptions": False}
+    results = {
+        "evaluate": zlg.evaluate(table, metrics(), **keywords),
+        "aevaluate": asyncio.run(zlg.aevaluate(table, metrics(), **keywords)),
+        "cluster": evaluate_partitioned(dd.from_pandas(table, npartitions=2), metrics(), client=cluster,
+                                        output=tmp_path / "api-dataset", **keywords),
+    }
+    expected = comparable(results["evaluate"].summary())
+    assert [row[0] for row in expected] == LABELS
+    for door, result in results.items():
+        assert comparable(result.summary()) == expected, door
+        assert list(result.failures()) == ["answer_correctness"], door
+    # Namesakes keep a column each in the wide table.
+    wide = results["evaluate"].to_df(wide=True)
+    assert wide[LABELS].notna().sum().tolist() == [6, 6, 6, 6, 0]
+
+    config = tmp_path / "eval.toml"
+    config.write_text(SETTINGS + f'[service]\nurl = "{detection.url}"\nversion = "5.0"\nusername = "{USER}"\n'
+                                 f'api_key = "{SECRET}"\nservice_instance_id = "{INSTANCE}"\n', encoding="utf-8")
+    outcomes = {
+        "one process": CliRunner().invoke(main, ["evaluate", str(DATA), "--config", str(config)]),
+        "cluster": CliRunner().invoke(main, ["evaluate", str(DATA), "--config", str(config), "--workers", "2",
+                                             "--out", str(tmp_path / "cli-dataset")]),
+    }
+    reason = ("metric answer_correctness failed: ValueError: The method llm_as_judge of answer_correctness needs a "
+              "judge model: add a [judge] table (url, model_id) to the --config file, or run with --local.\n")
+    for door, outcome in outcomes.items():
+        assert outcome.exit_code == 1 and reason in outcome.stderr, (door, outcome.stderr)
+    printed = json.loads(outcomes["cluster"].stdout)
+    assert [(row["metric"], row["records"], row["failed"]) for row in printed] == \
+        [(label, records, failed) for label, _, _, records, failed, *_ in expected]
+    assert comparable(pd.DataFrame(printed)) == expected
+    assert len(pd.read_parquet(tmp_path / "cli-dataset")) == 6 * 5
