@@ -7,7 +7,9 @@ from __future__ import annotations
 
 import asyncio
 import json
+import os
 import pathlib
+import socket
 
 import pandas as pd
 import pytest
@@ -114,3 +116,32 @@ def test_every_door_gives_the_same_summary_failures_and_exit_code(detection, clu
         [(label, records, failed) for label, _, _, records, failed, *_ in expected]
     assert comparable(pd.DataFrame(printed)) == expected
     assert len(pd.read_parquet(tmp_path / "cli-dataset")) == 6 * 5
+
+
+def test_a_dataset_folder_holds_one_complete_run(cluster, tmp_path):
+    table = pd.read_json(DATA, lines=True).assign(record_id=[f"r{i}" for i in range(6)])
+    client = APIClient(Credentials(url="https://governance.example", api_key="key"))
+    out = tmp_path / "dataset"
+
+    def run(partitions, **keywords):
+        return evaluate_partitioned(dd.from_pandas(table, npartitions=partitions), [FaithfulnessMetric()],
+                                    api_client=client, client=cluster, output=out, **keywords)
+
+    first = run(3)
+    listing = sorted(path.name for path in out.iterdir())
+    with pytest.raises(zlg.OutputError, match="holds another run's dataset; pass overwrite=True"):
+        run(2)
+    assert sorted(path.name for path in out.iterdir()) == listing
+    lock = out / "_zlg_run.lock"
+    lock.write_text(json.dumps({"run_id": "other", "pid": os.getpid(), "host": socket.gethostname()}))
+    with pytest.raises(zlg.OutputError, match="is being written by another run"):
+        run(2, overwrite=True)
+    lock.write_text(json.dumps({"run_id": "dead", "pid": 2**22 + 1, "host": socket.gethostname()}))
+    second = run(2, overwrite=True)  # a lock its process left behind is taken over
+    manifest = json.loads((out / "_zlg_manifest.json").read_text())
+    assert (manifest["run_id"], manifest["parts"], manifest["records"]) == \
+        (second.run_id, ["part.00000.parquet", "part.00001.parquet"], 6) and second.run_id != first.run_id
+    for records in (pd.read_parquet(out), dd.read_parquet(str(out)).compute()):
+        assert sorted(records["record_id"]) == sorted(table["record_id"])
+    assert sorted(path.name for path in out.iterdir()) == ["_zlg_manifest.json", "part.00000.parquet",
+                                                          "part.00001.parquet"]

@@ -175,11 +175,11 @@ def _json_lines(path: str, encoding: str | None) -> list[dict[str, Any]]:
             if not line.strip():
                 continue
             try:
-                record = json.loads(line)
+                record = json.loads(line.rstrip("\r\n"))
             except RecursionError:
                 raise DataReadError(f"{path}, line {number}: nested too deeply to read.") from None
-            except ValueError as problem:
-                raise DataReadError(f"{path}, line {number}: not JSON: {_json_problem(problem)}") from None
+            except json.JSONDecodeError as problem:
+                raise DataReadError(f"{path}, line {number}, column {problem.colno}: not JSON: {problem.msg}.") from None
             if not isinstance(record, dict):
                 raise DataReadError(
                     f"{path}, line {number}: a record must be a JSON object, not {type(record).__name__}."

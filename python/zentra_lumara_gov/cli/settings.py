@@ -19,7 +19,6 @@ import re
 import tomllib
 from typing import Any
 
-from zentra_lumara_gov.entities.base_classes import unknown_field_message
 from zentra_lumara_gov.errors import SettingsError
 
 JUDGE_KEYS = ("provider", "url", "api_key", "model_id", "project_id")
@@ -65,7 +64,7 @@ def read_settings(path: str | os.PathLike[str] | None) -> dict[str, Any]:
 def check_shape(settings: dict[str, Any]) -> None:
     for key, value in settings.items():
         if key not in TOP_LEVEL:
-            raise SettingsError("settings: " + _unknown("the settings", key, TOP_LEVEL, table=isinstance(value, dict)))
+            raise SettingsError(_unknown("settings", key, TOP_LEVEL, table=isinstance(value, dict)))
         if key == "metrics":
             if not isinstance(value, list) or not all(isinstance(name, str) for name in value):
                 raise SettingsError(f"settings: 'metrics' must be {TOP_LEVEL[key]}, not {_shape(value)}.")
@@ -76,13 +75,18 @@ def check_shape(settings: dict[str, Any]) -> None:
             raise SettingsError(f"settings: [metric.{name}] must be a table, not {_shape(table)}.")
     for key in settings.get("judge") or {}:
         if key not in JUDGE_KEYS:
-            raise SettingsError("settings: " + _unknown("[judge]", key, JUDGE_KEYS))
+            raise SettingsError(_unknown("[judge]", key, JUDGE_KEYS))
 
 
 def _unknown(owner: str, key: str, known: Any, table: bool = False) -> str:
-    message = unknown_field_message(owner, key, list(known))
-    message = message.replace(" has no field ", " has no table " if table else " has no key ")
-    return message
+    """"<owner>: unknown key 'x'; did you mean 'y'?" (or the known names when none is close)."""
+    import difflib
+
+    known = sorted(known)
+    close = difflib.get_close_matches(key, known, n=1, cutoff=0.6)
+    shown = (lambda name: f"[{name}]") if table else repr
+    hint = f"did you mean {shown(close[0])}?" if close else f"known: {', '.join(shown(name) for name in known)}."
+    return f"{owner}: unknown {'table' if table else 'key'} {shown(key)}; {hint}"
 
 
 def _shape(value: Any) -> str:
