@@ -123,14 +123,14 @@ def read_table(path: str | os.PathLike[str], encoding: str | None = None) -> Any
     kind = data_format(path)
     try:
         if kind == "jsonl":
-            return pd.DataFrame(_json_lines(path, encoding))
-        if kind == "json":
-            return pd.DataFrame(_json_array(path, encoding))
-        if kind == "csv":
-            table = pd.read_csv(path, dtype=str, keep_default_na=False, encoding=text_encoding(encoding))
-            return decoded_cells(table)
-        _require_module("parquet", f"reading {path}")
-        return decoded_cells(pd.read_parquet(path))
+            table = pd.DataFrame(_json_lines(path, encoding))
+        elif kind == "json":
+            table = pd.DataFrame(_json_array(path, encoding))
+        elif kind == "csv":
+            table = decoded_cells(pd.read_csv(path, dtype=str, keep_default_na=False, encoding=text_encoding(encoding)))
+        else:
+            _require_module("parquet", f"reading {path}")
+            table = decoded_cells(pd.read_parquet(path))
     except DataReadError:
         raise
     except UnicodeDecodeError as problem:
@@ -139,6 +139,9 @@ def read_table(path: str | os.PathLike[str], encoding: str | None = None) -> Any
         raise DataReadError(f"{path}: nested too deeply to read.") from None
     except (OSError, ValueError, ImportError) as problem:
         raise DataReadError(f"cannot read {path}: {problem}") from problem
+    if table.empty:
+        raise DataReadError(f"{path} holds no records.")
+    return table
 
 
 def read_partitioned(path: str | os.PathLike[str], encoding: str | None = None) -> Any:
