@@ -248,3 +248,19 @@ def test_text_and_list_cells_survive_a_csv_round_trip(tmp_path_factory, texts, l
     expected = [_io.decode_cell(text) for text in texts[:rows]]  # a text that is itself JSON reads back decoded
     assert back["question"].tolist() == expected and back["contexts"].tolist() == lists[:rows]
     assert os.listdir(path.parent) == ["t.csv"]
+
+
+@pytest.mark.parametrize("name, write, encoding", [
+    ("r.jsonl", lambda t, p: p.write_bytes(b"\xef\xbb\xbf" + _jsonl(t.to_dict("records"))), None),
+    ("r.ndjson", lambda t, p: p.write_bytes(_jsonl(t.to_dict("records"))), None),
+    ("r.json", lambda t, p: p.write_text(json.dumps(t.to_dict("records")), encoding="utf-8"), None),
+    ("r.csv", lambda t, p: p.write_bytes(t.assign(contexts=t["contexts"].map(json.dumps)).to_csv(index=False)
+                                         .encode("latin-1")), "latin-1"),
+    ("r.csv", lambda t, p: p.write_bytes(b"\xef\xbb\xbf" + t.assign(contexts=t["contexts"].map(json.dumps))
+                                         .to_csv(index=False).encode()), None),
+    ("r.pq", lambda t, p: t.to_parquet(p), None),
+])
+def test_every_format_and_encoding_reads_the_same_records(tmp_path, name, write, encoding):
+    table = pd.DataFrame(RECORDS).assign(question=lambda t: t["question"] + " caf\xe9")
+    write(table, tmp_path / name)
+    assert _io.read_table(tmp_path / name, encoding).to_dict("records") == table.to_dict("records")
