@@ -317,7 +317,7 @@ class TestEntities:
         [
             ({"max_sample_size": 0}, "greater than or equal to 1"),
             ({"risk_dimensions": [""]}, "at least 1 character"),
-            ({"unknown": 1}, "Extra inputs are not permitted"),
+            ({"unknown": 1}, "ModelRiskConfiguration has no field 'unknown'"),
         ],
     )
     def test_configuration_refuses_bad_values(self, kwargs, fragment):

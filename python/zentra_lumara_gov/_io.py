@@ -95,11 +95,18 @@ def encode_cell(value: Any) -> Any:
     return value
 
 
+def holds_objects(column: Any) -> bool:
+    """A column of Python objects or texts (pandas 3 keeps texts in a string dtype of its own)."""
+    from pandas.api.types import is_object_dtype, is_string_dtype
+
+    return is_object_dtype(column.dtype) or is_string_dtype(column.dtype)
+
+
 def decoded_cells(table: Any) -> Any:
     """``table`` with every text or object column's cells decoded (numeric columns untouched)."""
     for column in table.columns:
-        if table[column].dtype == object or str(table[column].dtype).startswith("string"):
-            table[column] = table[column].map(decode_cell).astype(object)
+        if holds_objects(table[column]):
+            table[column] = table[column].astype(object).map(decode_cell)
     return table
 
 
@@ -107,8 +114,8 @@ def encoded_cells(table: Any) -> Any:
     """A copy of ``table`` with lists and mappings as JSON text (numeric columns untouched)."""
     table = table.copy()
     for column in table.columns:
-        if table[column].dtype == object:
-            table[column] = table[column].map(encode_cell)
+        if holds_objects(table[column]):
+            table[column] = table[column].astype(object).map(encode_cell)
     return table
 
 
@@ -347,7 +354,7 @@ def csv_ready(table: Any, *, guard_formulas: bool) -> Any:
     table = encoded_cells(table)
     if guard_formulas:
         for column in table.columns:
-            if table[column].dtype == object:
+            if holds_objects(table[column]):
                 table[column] = table[column].map(guard_formula)
     return table
 

@@ -109,7 +109,7 @@ def plan_run(
     table = None if data is NO_DATA else _inputs.record_table(data)
     resolved = metric_run_impl._resolve_metric_dependencies(metrics=metric_list, metric_groups=groups)
     keys = check_distinct(resolved)
-    client = getattr(metric_run_impl, "__service_client")(api_client)
+    client = metric_run_impl.__service_client(api_client)
     spec = RunSpec(configuration, resolved, keys, client, options, raise_exceptions)
     return spec, table
 

@@ -241,11 +241,8 @@ class MetricsEvaluationResult(BaseEntity):
 
     def failures(self) -> dict[str, str]:
         """Label of each metric that failed as a whole -> its reason ("code: message")."""
-        names = self.metric_labels()
-        from zentra_lumara_gov._identity import key_of
-
         return {
-            names[key_of(aggregate)]: "; ".join(f"{error.code}: {error.message_en}" for error in aggregate.errors or [])
+            self.label_of(aggregate): "; ".join(f"{error.code}: {error.message_en}" for error in aggregate.errors or [])
             for aggregate in self.aggregates
             if aggregate.failed
         }
@@ -286,14 +283,11 @@ class MetricsEvaluationResult(BaseEntity):
         thresholds (NaN when the metric has no thresholds or no value).
         """
         rows = []
-        names = self.metric_labels()
-        from zentra_lumara_gov._identity import key_of
-
         for aggregate in self.aggregates:
             verdicts = [record.passed for record in aggregate.record_level_metrics]
             judged = [verdict for verdict in verdicts if verdict is not None]
             rows.append({
-                "metric": names[key_of(aggregate)],
+                "metric": self.label_of(aggregate),
                 "method": aggregate.method,
                 "provider": aggregate.provider,
                 "records": aggregate.total_records,
