@@ -120,7 +120,9 @@ def prepare(spec: RunSpec, table: Any, *, output_cast: bool, show_progress: Any 
     _inputs.check_columns(spec.configuration, table, output_cast=output_cast)
     # A shallow copy: the engine adds the id and timestamp columns to it, not to the caller's table.
     table = table.copy(deep=False)
-    sink = _progress_sink([metric.name for metric in spec.metrics], len(table), show_progress, progress)
+    # Providers report progress by metric name: namesakes share one track of the bar.
+    names = list(dict.fromkeys(metric.name for metric in spec.metrics))
+    sink = _progress_sink(names, len(table), show_progress, progress)
     guard = RunGuard(spec.raise_exceptions, sink)
     return RunPlan(spec, table, [guard.guard(metric) for metric in spec.metrics], guard)
 
