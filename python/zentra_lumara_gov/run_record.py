@@ -655,3 +655,37 @@ class RunRecord(BaseModel):
         for record_id, record_hash, input_hash in zip(self.record_ids, self.record_hashes, self.input_hashes):
             table.setdefault(record_id, (record_hash, input_hash))
         return table
+
+
+def _recorded_result_class() -> type:
+    from zentra_lumara_gov.entities.evaluation_result import MetricsEvaluationResult
+
+    class RecordedEvaluationResult(MetricsEvaluationResult):
+        """An evaluation result that carries its run record (``run``) and, once stored, its ``digest``."""
+
+        run: RunRecord | None = None
+        digest: str | None = None
+
+    RecordedEvaluationResult.__module__ = __name__
+    return RecordedEvaluationResult
+
+
+def __getattr__(name: str) -> Any:
+    # Built on first use: the result classes import pandas, which a run record alone does not need.
+    if name == "RecordedEvaluationResult":
+        cls = _recorded_result_class()
+        globals()[name] = cls
+        return cls
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def with_run(result: Any, run: RunRecord, digest: str | None = None) -> Any:
+    """``result`` carrying ``run`` as ``result.run`` (the same metric results and kept input, not copies)."""
+    fields = type(result).model_fields
+    if "run" in fields:
+        update = {"run": run, **({"digest": digest} if "digest" in fields else {})}
+        return result.model_copy(update=update)
+    cls = globals().get("RecordedEvaluationResult") or __getattr__("RecordedEvaluationResult")
+    recorded = cls.model_construct(metrics_result=result.metrics_result, run=run, digest=digest)
+    recorded._input = result._input
+    return recorded
