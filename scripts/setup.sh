@@ -149,3 +149,5 @@ if [ "$(cat "$package_stamp" 2>/dev/null || true)" != "$package_hash" ]; then
     "${pip[@]}" install "${pins[@]}" "${build_dir[@]}" --no-build-isolation --no-deps "$root"
   echo "$package_hash" > "$package_stamp"
 fi
+# The PostgreSQL server programs, for the run store's tests on a real server.
+bash "$root/scripts/postgres.sh"
