@@ -256,3 +256,45 @@ def test_any_record_content_survives_the_round_trip_and_verifies(shared_sqlite, 
     expected = [(v, None if label is None else label.replace("\x00", "\ufffd"), e) for v, label, e in expected]
     assert stored == expected
     assert shared_sqlite.verify().ok
+
+
+def test_a_third_party_recomputes_a_digest_from_the_documented_form(tmp_path):
+    """Only the standard library and the documented serialisation: no code of the store."""
+    import hashlib
+    import json
+    import sqlite3
+
+    path = tmp_path / "runs.db"
+    with RunStore(path) as store:
+        results = [make_result(records=9, seed=seed) for seed in range(2)]
+        digests = [store.add(result) for result in results]
+    columns = {
+        "run": "run_id, status, started_at, finished_at, stored_at, sdk_version, build_id, git_commit, "
+               "data_source, data_fingerprint, record_count, metric_count, tags, record",
+        "record": "position, record_id, record_hash, input_hash",
+        "metric": "position, name, provider, method, display_name, metric_group, value, value_text, "
+                  "total_records, min, max, mean, thresholds, errors",
+        "result": "metric_position, position, record_id, name, provider, method, value, label, explanation, "
+                  "errors, record_timestamp, evidences, additional_info",
+    }
+    queries = [
+        ("run", f"SELECT {columns['run']} FROM runs WHERE run_id = ?"),
+        ("record", f"SELECT {columns['record']} FROM records WHERE run_id = ? ORDER BY position"),
+        ("metric", f"SELECT {columns['metric']} FROM metric_aggregates WHERE run_id = ? ORDER BY position"),
+        ("result", f"SELECT {columns['result']} FROM record_results WHERE run_id = ? "
+                   "ORDER BY metric_position, position"),
+    ]
+    connection = sqlite3.connect(path)
+    try:
+        previous = "0" * 64
+        for result, expected in zip(results, digests):
+            content = hashlib.sha256()
+            for kind, query in queries:
+                for row in connection.execute(query, (result.run.run_id,)):
+                    line = kind + " " + json.dumps(list(row), separators=(",", ":"), ensure_ascii=False) + "\n"
+                    content.update(line.encode("utf-8"))
+            chained = f"zentra-run-chain/1\n{previous}\n{content.hexdigest()}\n"
+            previous = hashlib.sha256(chained.encode()).hexdigest()
+            assert previous == expected
+    finally:
+        connection.close()
