@@ -268,7 +268,7 @@ def test_a_third_party_recomputes_a_digest_from_the_documented_form(tmp_path):
     with RunStore(path) as store:
         results = [make_result(records=9, seed=seed) for seed in range(2)]
         digests = [store.add(result) for result in results]
-    columns = {
+    columns = {  # as schema.RUN_HASHED_COLUMNS and the others document them
         "run": "run_id, status, started_at, finished_at, stored_at, sdk_version, build_id, git_commit, "
                "data_source, data_fingerprint, record_count, metric_count, tags, record",
         "record": "position, record_id, record_hash, input_hash",
@@ -278,21 +278,24 @@ def test_a_third_party_recomputes_a_digest_from_the_documented_form(tmp_path):
                   "errors, record_timestamp, evidences, additional_info",
     }
     queries = [
-        ("run", f"SELECT {columns['run']} FROM runs WHERE run_id = ?"),
-        ("record", f"SELECT {columns['record']} FROM records WHERE run_id = ? ORDER BY position"),
-        ("metric", f"SELECT {columns['metric']} FROM metric_aggregates WHERE run_id = ? ORDER BY position"),
-        ("result", f"SELECT {columns['result']} FROM record_results WHERE run_id = ? "
-                   "ORDER BY metric_position, position"),
+        ("records", f"SELECT {columns['record']} FROM records WHERE run_id = ? ORDER BY position"),
+        ("metrics", f"SELECT {columns['metric']} FROM metric_aggregates WHERE run_id = ? ORDER BY position"),
+        ("results", f"SELECT {columns['result']} FROM record_results WHERE run_id = ? "
+                    "ORDER BY metric_position, position"),
     ]
     connection = sqlite3.connect(path)
     try:
         previous = "0" * 64
         for result, expected in zip(results, digests):
-            content = hashlib.sha256()
-            for kind, query in queries:
-                for row in connection.execute(query, (result.run.run_id,)):
-                    line = kind + " " + json.dumps(list(row), separators=(",", ":"), ensure_ascii=False) + "\n"
-                    content.update(line.encode("utf-8"))
+            def line(kind, value):
+                return kind + " " + json.dumps(value, separators=(",", ":"), ensure_ascii=False) + "\n"
+
+            run_row = connection.execute(f"SELECT {columns['run']} FROM runs WHERE run_id = ?",
+                                         (result.run.run_id,)).fetchone()
+            text_form = line("run", list(run_row)) + "".join(
+                line(kind, [list(row) for row in connection.execute(query, (result.run.run_id,))])
+                for kind, query in queries)
+            content = hashlib.sha256(text_form.encode("utf-8"))
             chained = f"zentra-run-chain/1\n{previous}\n{content.hexdigest()}\n"
             previous = hashlib.sha256(chained.encode()).hexdigest()
             assert previous == expected

@@ -61,6 +61,8 @@ def _safe_text(value: Any) -> str | None:
     """Text both databases can hold: NUL and lone surrogates become U+FFFD."""
     if value is None:
         return None
+    if type(value) is str and value.isascii() and "\x00" not in value:
+        return value
     text_value = value if isinstance(value, str) else str(value)
     if "\x00" in text_value:
         text_value = text_value.replace("\x00", "\ufffd")
@@ -72,6 +74,8 @@ def _safe_text(value: Any) -> str | None:
 
 
 def _number(value: Any) -> float | None:
+    if type(value) is float:
+        return None if value != value else value
     if value is None or isinstance(value, str) or not isinstance(value, numbers.Real):
         return None
     number = float(value)
@@ -270,11 +274,17 @@ class RunStore:
             ))
             append = result_rows.append
             for position, record in enumerate(aggregate.record_level_metrics):
+                # Most optional fields are None; checking before the call keeps a million rows quick.
+                label, explanation, timestamp = record.label, record.explanation, record.record_timestamp
                 append((
                     run_id, metric_position, position, _safe_text(record.record_id), record.name,
-                    _safe_text(record.provider), record.method, _number(record.value), _safe_text(record.label),
-                    _safe_text(record.explanation), _dumped_errors(record.errors), _safe_text(record.record_timestamp),
-                    _json_text(record.evidences), _json_text(record.additional_info),
+                    _safe_text(record.provider), record.method, _number(record.value),
+                    None if label is None else _safe_text(label),
+                    None if explanation is None else _safe_text(explanation),
+                    None if record.errors is None else _dumped_errors(record.errors),
+                    None if timestamp is None else _safe_text(timestamp),
+                    None if record.evidences is None else _json_text(record.evidences),
+                    None if record.additional_info is None else _json_text(record.additional_info),
                 ))
         hasher = _digest.ContentHasher()
         hasher.run(run_row)

@@ -55,7 +55,8 @@ signoffs
     ``public_key`` (raw, hex) and the ``signature`` (hex) over the canonical
     JSON of {"digest", "note", "run_id", "signed_at", "signed_by"}.
 
-Numbers are stored as SQL integers and double-precision floats, texts as
+On SQLite the tables keyed by run and position are WITHOUT ROWID tables
+(stored in their primary key's order). Numbers are stored as SQL integers and double-precision floats, texts as
 UTF-8 text (a NUL character or a lone surrogate is stored as U+FFFD, which
 both databases can hold).
 """
@@ -126,6 +127,7 @@ records = Table(
     Column("record_hash", String(32), nullable=False),
     Column("input_hash", String(32), nullable=False),
     PrimaryKeyConstraint("run_id", "position"),
+    sqlite_with_rowid=False,
 )
 
 metric_aggregates = Table(
@@ -147,6 +149,7 @@ metric_aggregates = Table(
     Column("thresholds", Text, nullable=False),
     Column("errors", Text),
     PrimaryKeyConstraint("run_id", "position"),
+    sqlite_with_rowid=False,
 )
 
 record_results = Table(
@@ -167,6 +170,7 @@ record_results = Table(
     Column("evidences", Text),
     Column("additional_info", Text),
     PrimaryKeyConstraint("run_id", "metric_position", "position"),
+    sqlite_with_rowid=False,
 )
 
 signoffs = Table(

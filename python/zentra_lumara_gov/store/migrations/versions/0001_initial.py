@@ -44,6 +44,7 @@ def upgrade() -> None:
         sa.Column("record_hash", sa.String(32), nullable=False),
         sa.Column("input_hash", sa.String(32), nullable=False),
         sa.PrimaryKeyConstraint("run_id", "position"),
+        sqlite_with_rowid=False,
     )
     op.create_table(
         "metric_aggregates",
@@ -63,6 +64,7 @@ def upgrade() -> None:
         sa.Column("thresholds", sa.Text, nullable=False),
         sa.Column("errors", sa.Text),
         sa.PrimaryKeyConstraint("run_id", "position"),
+        sqlite_with_rowid=False,
     )
     op.create_table(
         "record_results",
@@ -81,6 +83,7 @@ def upgrade() -> None:
         sa.Column("evidences", sa.Text),
         sa.Column("additional_info", sa.Text),
         sa.PrimaryKeyConstraint("run_id", "metric_position", "position"),
+        sqlite_with_rowid=False,
     )
     op.create_table(
         "signoffs",
