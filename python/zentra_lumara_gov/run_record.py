@@ -27,7 +27,8 @@ dtypes change it:
   ISO-8601 texts (UTC when they carry a zone); bytes are lowercase hex;
   anything else is its ``str``;
 * JSON is written without spaces (``","`` and ``":"``), non-ASCII characters
-  as themselves, encoded in UTF-8.
+  as themselves, encoded in UTF-8 (a lone surrogate, which tables of texts
+  may hold, encoded as its three bytes).
 
 ``data_fingerprint`` is the SHA-256 (hex) of ``"[" + ",".join(records) + "]"``,
 the table as a JSON array of its records in table order. A record's hash
@@ -158,11 +159,6 @@ def canonical_json(value: Any) -> str:
     return _canonical_json(_normalised(value))
 
 
-def _encoded(text: str) -> bytes:
-    # Texts from tables may hold lone surrogates, which strict UTF-8 refuses.
-    return text.encode("utf-8", "surrogatepass")
-
-
 def _column_cells(column: Any) -> list[str]:
     """The canonical JSON text of each cell of one column, fast paths for plain dtypes."""
     import numpy as np
@@ -174,13 +170,9 @@ def _column_cells(column: Any) -> list[str]:
     if kind == "b" and isinstance(dtype, np.dtype):
         return ["true" if item else "false" for item in column.tolist()]
     dumps = _canonical_json
-    cells = []
-    for item in column.tolist():
-        if type(item) is str:
-            cells.append(dumps(item))
-        else:
-            cells.append(dumps(_normalised(item)))
-    return cells
+    # The encoder's own string writer, called directly: the same text as dumps, at a third of the cost.
+    quote = json.encoder.encode_basestring
+    return [quote(item) if type(item) is str else dumps(_normalised(item)) for item in column.tolist()]
 
 
 class TableDigest(BaseModel):
@@ -201,23 +193,20 @@ def digest_table(table: Any, input_columns: Iterable[str] = ()) -> TableDigest:
     """
     names = sorted(str(name) for name in table.columns)
     by_name = {str(name): name for name in table.columns}
-    cells = {name: _column_cells(table[by_name[name]]) for name in names}
-    keys = {name: _canonical_json(name) + ":" for name in names}
-    inputs = [name for name in sorted(set(map(str, input_columns))) if name in cells]
-    whole = hashlib.sha256()
-    whole.update(b"[")
-    record_hashes, input_hashes = [], []
+    # Column by column, then row by row through zip: no per-cell lookups in the row loop.
+    keyed = {
+        name: [prefix + cell for cell in _column_cells(table[by_name[name]])]
+        for name in names for prefix in (_canonical_json(name) + ":",)
+    }
+    inputs = [name for name in sorted(set(map(str, input_columns))) if name in keyed]
+    records = ["{" + ",".join(parts) + "}" for parts in zip(*(keyed[name] for name in names))] if names else \
+        ["{}"] * len(table)
+    given = ["{" + ",".join(parts) + "}" for parts in zip(*(keyed[name] for name in inputs))] if inputs else \
+        ["{}"] * len(table)
     sha256 = hashlib.sha256
-    for row in range(len(table)):
-        text = "{" + ",".join(keys[name] + cells[name][row] for name in names) + "}"
-        data = _encoded(text)
-        if row:
-            whole.update(b",")
-        whole.update(data)
-        record_hashes.append(sha256(data).hexdigest()[:32])
-        given = "{" + ",".join(keys[name] + cells[name][row] for name in inputs) + "}"
-        input_hashes.append(sha256(_encoded(given)).hexdigest()[:32])
-    whole.update(b"]")
+    record_hashes = [sha256(text.encode("utf-8", "surrogatepass")).hexdigest()[:32] for text in records]
+    input_hashes = [sha256(text.encode("utf-8", "surrogatepass")).hexdigest()[:32] for text in given]
+    whole = sha256(("[" + ",".join(records) + "]").encode("utf-8", "surrogatepass"))
     return TableDigest(fingerprint=whole.hexdigest(), record_hashes=record_hashes, input_hashes=input_hashes)
 
 
