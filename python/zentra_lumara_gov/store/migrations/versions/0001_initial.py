@@ -38,7 +38,7 @@ def upgrade() -> None:
     op.create_index("ix_runs_started_at", "runs", ["started_at"])
     op.create_table(
         "records",
-        sa.Column("run_id", sa.String(36), sa.ForeignKey("runs.run_id"), nullable=False),
+        sa.Column("run_id", sa.String(36), nullable=False),
         sa.Column("position", sa.Integer, nullable=False),
         sa.Column("record_id", sa.Text, nullable=False),
         sa.Column("record_hash", sa.String(32), nullable=False),
@@ -48,7 +48,7 @@ def upgrade() -> None:
     )
     op.create_table(
         "metric_aggregates",
-        sa.Column("run_id", sa.String(36), sa.ForeignKey("runs.run_id"), nullable=False),
+        sa.Column("run_id", sa.String(36), nullable=False),
         sa.Column("position", sa.Integer, nullable=False),
         sa.Column("name", sa.Text, nullable=False),
         sa.Column("provider", sa.Text),
@@ -68,7 +68,7 @@ def upgrade() -> None:
     )
     op.create_table(
         "record_results",
-        sa.Column("run_id", sa.String(36), sa.ForeignKey("runs.run_id"), nullable=False),
+        sa.Column("run_id", sa.String(36), nullable=False),
         sa.Column("metric_position", sa.Integer, nullable=False),
         sa.Column("position", sa.Integer, nullable=False),
         sa.Column("record_id", sa.Text, nullable=False),
