@@ -213,7 +213,7 @@ def _flips(key, direction, both, baseline, candidate, passed_before, passed_afte
 
 def _metric_frames(result: Any) -> dict[MetricKey, tuple[list[str], np.ndarray, list[Any]]]:
     """Per metric of a result: its record ids, values (NaN: failed) and thresholds."""
-    metrics = {}
+    metrics: dict[MetricKey, tuple[list[str], np.ndarray, list[Any]]] = {}
     for aggregate in getattr(result, "aggregates", None) or []:
         records = aggregate.record_level_metrics
         ids = [record.record_id for record in records]
@@ -322,9 +322,9 @@ def compare(baseline: Any, candidate: Any, *, alpha: float = 0.05, tolerance: fl
     comparisons = []
     for key in [*before, *(key for key in after if key not in before)]:
         if key not in after or key not in before:
-            ids = before[key][0] if key in before else after[key][0]
+            ids, _, thresholds = before[key] if key in before else after[key]
             comparisons.append(MetricComparison(
-                key=key, direction=direction_of((before.get(key) or after.get(key))[2]),
+                key=key, direction=direction_of(thresholds),
                 status="only_in_baseline" if key in before else "only_in_candidate", paired=0,
                 baseline_mean=None, candidate_mean=None, difference=None, interval=None,
                 baseline_pass_rate=None, candidate_pass_rate=None, pass_to_fail=0, fail_to_pass=0, mcnemar_p=None,

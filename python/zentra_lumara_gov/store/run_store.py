@@ -250,7 +250,7 @@ class RunStore:
             raise ValueError(f"run {run.run_id} has not ended: store the record that RunRecord.end returns")
         run_id = run.run_id
         aggregates = list(getattr(result, "aggregates", None) or [])
-        stored_at = _iso(_dt.datetime.now(_dt.timezone.utc))
+        stored_at = _now()
         run_row = (
             run_id, run.status, _iso(run.started_at), _iso(run.finished_at), stored_at, run.sdk_version,
             run.build_id, run.git_commit, canonical_json(run.data_source.model_dump(mode="json")),
@@ -262,7 +262,8 @@ class RunStore:
             for position, (record_id, record_hash, input_hash)
             in enumerate(zip(run.record_ids, run.record_hashes, run.input_hashes))
         ]
-        aggregate_rows, result_rows = [], []
+        aggregate_rows: list[tuple] = []
+        result_rows: list[tuple] = []
         for metric_position, aggregate in enumerate(aggregates):
             aggregate_rows.append((
                 run_id, metric_position, aggregate.name, _safe_text(aggregate.provider), aggregate.method,
@@ -300,14 +301,14 @@ class RunStore:
         if self.dialect == "postgresql":
             # COPY is the one bulk path PostgreSQL offers that scales to millions of rows.
             names = ", ".join(f'"{name}"' for name in columns)
-            driver = connection.connection.driver_connection
+            driver = _driver(connection)
             with driver.cursor() as cursor, cursor.copy(f"COPY {table.name} ({names}) FROM STDIN") as copy:
                 write_row = copy.write_row
                 for row in rows:
                     write_row(row)
             return
         statement = f'INSERT INTO {table.name} ({", ".join(columns)}) VALUES ({", ".join("?" * len(columns))})'
-        cursor = connection.connection.driver_connection.cursor()
+        cursor = _driver(connection).cursor()
         try:
             for start in range(0, len(rows), 200_000):
                 cursor.executemany(statement, rows[start:start + 200_000])
@@ -319,7 +320,7 @@ class RunStore:
     def _fetch(self, connection: Connection, query: str, run_id: str) -> Iterator[tuple]:
         """Rows of ``query`` (one parameter: the run id) through the driver, in batches."""
         marker = "?" if self.dialect == "sqlite" else "%s"
-        cursor = connection.connection.driver_connection.cursor()
+        cursor = _driver(connection).cursor()
         try:
             cursor.execute(query.replace(":run_id", marker), (run_id,))
             while batch := cursor.fetchmany(_FETCH_BATCH):
@@ -504,7 +505,7 @@ class RunStore:
                 row = self._resolve(connection, run_id)
                 if _digest.chained(row.previous_digest, self._content_hash(connection, row)) != row.digest:
                     raise ValueError(f"run {row.run_id} does not match its digest; it cannot be signed")
-                signed_at = _iso(_dt.datetime.now(_dt.timezone.utc))
+                signed_at = _now()
                 message = signing.signoff_message(row.run_id, row.digest, by, note, signed_at)
                 signoff = SignOff(
                     run_id=row.run_id, digest=row.digest, signed_by=by, note=note, signed_at=signed_at,
@@ -586,6 +587,15 @@ class RunStore:
                 if run_id not in known:
                     return run_id
         return None
+
+
+def _driver(connection: Connection) -> Any:
+    """The database driver's own connection, for its bulk paths (executemany, COPY, cursors)."""
+    return connection.connection.driver_connection
+
+
+def _now() -> str:
+    return _dt.datetime.now(_dt.timezone.utc).isoformat(timespec="microseconds")
 
 
 def _group(value: str | None) -> Any:
