@@ -58,6 +58,8 @@ def evaluated(rows: int):
 
 
 def record_sizes(sizes: list[int], urls: dict[str, str]) -> None:
+    if not sizes:
+        return
     print("recording record results (one metric), seconds")
     print(f"  {'records':>9}  {'evaluate':>8}  {'run record':>10}  "
           + "  ".join(f"{name:>10} {'ratio':>6}" for name in urls))
@@ -115,8 +117,10 @@ def main() -> None:
     sizes = [int(size) for size in arguments.sizes.split(",") if size]
     with tempfile.TemporaryDirectory(prefix="zlg-bench-store-") as scratch, postgres_server(durable=True) as server:
         record_sizes(sizes, {"sqlite": f"sqlite:///{scratch}/sizes.db", "postgresql": server.database()})
-        many_runs(arguments.runs, {"sqlite": f"sqlite:///{scratch}/runs.db", "postgresql": server.database()})
-    comparing(arguments.compare)
+        if arguments.runs:
+            many_runs(arguments.runs, {"sqlite": f"sqlite:///{scratch}/runs.db", "postgresql": server.database()})
+    if arguments.compare:
+        comparing(arguments.compare)
 
 
 if __name__ == "__main__":

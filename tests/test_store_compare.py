@@ -148,3 +148,12 @@ def test_records_and_metrics_in_one_run_only():
     with pytest.raises(ValueError, match="alpha"):
         compare(baseline, candidate, alpha=1.5)
     assert isinstance(compare(baseline, baseline).flips(), pd.DataFrame)
+
+
+def test_the_module_answers_to_the_function_name():
+    import zentra_lumara_gov
+    import zentra_lumara_gov.compare as module
+
+    baseline = make_result(records=20, metrics=1, seed=9)
+    assert module(baseline, baseline).to_df()["status"].tolist() == ["unchanged"]
+    assert zentra_lumara_gov.compare is module or zentra_lumara_gov.compare is compare

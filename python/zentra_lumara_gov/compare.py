@@ -26,6 +26,8 @@ import dataclasses
 import html
 import math
 import os
+import sys
+import types
 from collections.abc import Sequence
 from typing import Any, NamedTuple
 
@@ -402,3 +404,19 @@ difference = candidate - baseline, with a paired bootstrap 95% interval; McNemar
 {"".join(sections)}
 </body></html>
 """
+
+
+class _CallableModule(types.ModuleType):
+    """This module, callable as :func:`compare`.
+
+    The package exports the function ``compare`` under the module's own
+    name; once anything imports the module, Python sets the package's
+    attribute to the module, so ``zentra_lumara_gov.compare(a, b)`` keeps
+    working only if the module itself can be called.
+    """
+
+    def __call__(self, baseline: Any, candidate: Any, **options: Any) -> Comparison:
+        return compare(baseline, candidate, **options)
+
+
+sys.modules[__name__].__class__ = _CallableModule
