@@ -53,6 +53,16 @@ def test_a_stored_run_loads_back_as_it_was(store):
     assert store.aggregates(result.run.run_id)["name"].tolist() == ["metric_0", "metric_1", "metric_2"]
 
 
+def test_an_interrupted_run_is_stored_with_the_records_it_finished(store):
+    result = make_result(records=10, metrics=2, status="interrupted")
+    del result.metrics_result[1]  # the second metric never ran
+    store.add(result)
+    loaded = store.load(result.run.run_id)
+    assert (loaded.run.status, len(loaded.metrics_result)) == ("interrupted", 1)
+    assert store.list_runs()[["status", "metrics", "records"]].values.tolist() == [["interrupted", 1, 10]]
+    assert store.verify().ok
+
+
 def test_runs_are_listed_newest_first_and_filtered(store):
     results = [make_result(records=3, seed=seed, tags={"model": f"m{seed % 2}", "team": "a"}) for seed in range(4)]
     for result in results:

@@ -34,13 +34,25 @@ def _opened(store_url: str | None) -> Iterator[Any]:
     try:
         store = RunStore(store_url)
     except Exception as failure:  # noqa: BLE001 - any failure to open is the user's to fix
-        raise RunsProblem(f"cannot open the run store {store_url or ''}: {failure}") from failure
+        raise RunsProblem(f"cannot open the run store {_shown(store_url)}: {failure}") from failure
     try:
         yield store
     except KeyError as unknown:
         raise RunsProblem(str(unknown.args[0] if unknown.args else unknown)) from unknown
     finally:
         store.close()
+
+
+def _shown(store_url: str | None) -> str:
+    """The store's URL for a message: never its password."""
+    from sqlalchemy.engine import make_url
+
+    from zentra_lumara_gov.store import resolve_url
+
+    try:
+        return make_url(resolve_url(store_url)).render_as_string(hide_password=True)
+    except Exception:  # noqa: BLE001 - a URL too broken to parse is shown as nothing
+        return "(unreadable URL)"
 
 
 def _tag(values: tuple[str, ...]) -> dict[str, str]:
