@@ -6,6 +6,7 @@ import datetime as dt
 import math
 import multiprocessing
 
+import pandas as pd
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 from sqlalchemy import create_engine, text
@@ -306,3 +307,34 @@ def test_a_third_party_recomputes_a_digest_from_the_documented_form(tmp_path):
             assert previous == expected
     finally:
         connection.close()
+
+
+def test_record_tables_store_the_same_rows_as_the_records(store):
+    """A partitioned run hands its records over as tables, read once per metric, one at a time."""
+    from zentra_lumara_gov.entities.evaluation_result import MetricsEvaluationResult
+    from zentra_lumara_gov.run_record import TableDigest, digest_table, with_run
+
+    whole = make_result(records=30, metrics=2, seed=4)
+    store.add(whole)
+    table = whole.to_df()
+    parts = [table[table["record_id"].isin([f"r{n}" for n in range(start, start + 10)])] for start in (0, 10, 20)]
+    reads = []
+
+    def record_tables():
+        reads.append(1)
+        return iter(parts)
+
+    rerun = whole.run.model_copy(update={"run_id": "partitioned"})
+    aggregates_only = MetricsEvaluationResult.model_construct(metrics_result=[
+        aggregate.model_copy(update={"record_level_metrics": []}) for aggregate in whole.metrics_result])
+    store.add(aggregates_only, run=rerun, record_tables=record_tables)
+    assert len(reads) == 2
+    assert store.load("partitioned").metrics_result == whole.metrics_result
+    mine, theirs = store.record_results("partitioned"), store.record_results(whole.run.run_id)
+    assert mine.drop(columns="run_id").equals(theirs.drop(columns="run_id"))
+    assert store.verify().ok
+    frame = pd.DataFrame({"record_id": [f"r{n}" for n in range(6)], "question": list("abcdef")})
+    halves = TableDigest.concat([digest_table(frame.iloc[:3], ["question"], "record_id"),
+                                 digest_table(frame.iloc[3:], ["question"], "record_id")])
+    assert halves == digest_table(frame, ["question"], "record_id")
+    assert with_run(aggregates_only, rerun).run.run_id == "partitioned"

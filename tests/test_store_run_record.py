@@ -21,6 +21,7 @@ from zentra_lumara_gov.metrics.detection_metrics import KeywordMetric
 from zentra_lumara_gov.metrics.faithfulness import FaithfulnessMetric
 from zentra_lumara_gov.run_record import (
     RunRecord,
+    TableDigest,
     canonical_json,
     digest_table,
     git_commit,
@@ -62,12 +63,13 @@ def test_cells_take_their_documented_canonical_form(value, expected):
     assert canonical_json(value) == expected
 
 
-def test_fingerprint_is_the_sha256_of_the_documented_json_array():
+def test_fingerprint_is_the_sha256_of_the_documented_record_hashes():
     table = pd.DataFrame({"b": [1, None], "a": ["x", "y"]})
     rows = ['{"a":"x","b":1}', '{"a":"y","b":null}']
     digest = digest_table(table, input_columns=["a"])
-    assert digest.fingerprint == hashlib.sha256(("[" + ",".join(rows) + "]").encode()).hexdigest()
     assert digest.record_hashes == [hashlib.sha256(row.encode()).hexdigest()[:32] for row in rows]
+    assert digest.fingerprint == hashlib.sha256("".join(digest.record_hashes).encode()).hexdigest()
+    assert digest.record_ids == ["0", "1"]
     assert digest.input_hashes == [hashlib.sha256(text.encode()).hexdigest()[:32] for text in ('{"a":"x"}', '{"a":"y"}')]
 
 
@@ -84,6 +86,9 @@ def test_fingerprint_ignores_column_order_and_dtypes(rows, order):
     other["n"] = other["n"].astype("Int64")  # nullable integers, where pandas made floats
     other["s"] = other["s"].astype("string")
     assert digest_table(other, ["s"]) == digest_table(plain, ["s"])
+    cut = len(rows) // 2
+    parts = TableDigest.concat([digest_table(plain.iloc[:cut], ["s"]), digest_table(plain.iloc[cut:], ["s"])])
+    assert parts.model_copy(update={"record_ids": digest_table(plain).record_ids}) == digest_table(plain, ["s"])
     changed = plain.copy()
     changed.loc[0, "s"] = changed.loc[0, "s"] + "!"
     assert digest_table(changed).fingerprint != digest_table(plain).fingerprint

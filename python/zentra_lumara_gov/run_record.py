@@ -30,12 +30,14 @@ dtypes change it:
   as themselves, encoded in UTF-8 (a lone surrogate, which tables of texts
   may hold, encoded as its three bytes).
 
-``data_fingerprint`` is the SHA-256 (hex) of ``"[" + ",".join(records) + "]"``,
-the table as a JSON array of its records in table order. A record's hash
-(``record_hashes``) is the first 128 bits (32 hex digits) of the SHA-256 of
-its JSON object; ``input_hashes`` is the same over the columns the system
-under evaluation was given (inputs, contexts and references, not its
-answers), which lets two runs of a changed system be paired record by record.
+A record's hash (``record_hashes``) is the first 128 bits (32 hex digits)
+of the SHA-256 of its JSON object; ``input_hashes`` is the same over the
+columns the system under evaluation was given (inputs, contexts and
+references, not its answers), which lets two runs of a changed system be
+paired record by record. ``data_fingerprint`` is the SHA-256 (hex) of the
+record hashes written one after the other in table order (ASCII): the
+digests of a table's parts, computed where each part lies, combine into the
+whole table's (:meth:`TableDigest.concat`).
 """
 
 from __future__ import annotations
@@ -176,20 +178,40 @@ def _column_cells(column: Any) -> list[str]:
 
 
 class TableDigest(BaseModel):
-    """The fingerprint of a table and the hashes of its records (see the module docstring)."""
+    """The fingerprint of a table, and the id and hashes of each of its records (see the module docstring)."""
 
     model_config = ConfigDict(frozen=True)
 
     fingerprint: str
+    record_ids: list[str]
     record_hashes: list[str]
     input_hashes: list[str]
 
+    @classmethod
+    def concat(cls, parts: Iterable["TableDigest"]) -> "TableDigest":
+        """The digest of the table made of ``parts`` one after the other."""
+        record_ids: list[str] = []
+        record_hashes: list[str] = []
+        input_hashes: list[str] = []
+        for part in parts:
+            record_ids += part.record_ids
+            record_hashes += part.record_hashes
+            input_hashes += part.input_hashes
+        return cls(fingerprint=_fingerprint(record_hashes), record_ids=record_ids, record_hashes=record_hashes,
+                   input_hashes=input_hashes)
 
-def digest_table(table: Any, input_columns: Iterable[str] = ()) -> TableDigest:
+
+def _fingerprint(record_hashes: list[str]) -> str:
+    return hashlib.sha256("".join(record_hashes).encode("ascii")).hexdigest()
+
+
+def digest_table(table: Any, input_columns: Iterable[str] = (), id_column: str | None = None) -> TableDigest:
     """The canonical fingerprint of ``table`` and a content hash per record.
 
     ``input_columns`` name the columns whose values were given to the system
     under evaluation; those present make each record's ``input_hashes`` entry.
+    ``id_column`` holds the record ids (their text); without it, or when the
+    table lacks it, a record's id is its position.
     """
     names = sorted(str(name) for name in table.columns)
     by_name = {str(name): name for name in table.columns}
@@ -206,8 +228,12 @@ def digest_table(table: Any, input_columns: Iterable[str] = ()) -> TableDigest:
     sha256 = hashlib.sha256
     record_hashes = [sha256(text.encode("utf-8", "surrogatepass")).hexdigest()[:32] for text in records]
     input_hashes = [sha256(text.encode("utf-8", "surrogatepass")).hexdigest()[:32] for text in given]
-    whole = sha256(("[" + ",".join(records) + "]").encode("utf-8", "surrogatepass"))
-    return TableDigest(fingerprint=whole.hexdigest(), record_hashes=record_hashes, input_hashes=input_hashes)
+    if id_column is not None and id_column in table.columns:
+        record_ids = [str(value) for value in table[id_column].tolist()]
+    else:
+        record_ids = [str(position) for position in range(len(table))]
+    return TableDigest(fingerprint=_fingerprint(record_hashes), record_ids=record_ids,
+                       record_hashes=record_hashes, input_hashes=input_hashes)
 
 
 # ---------------------------------------------------------------------------
@@ -499,7 +525,8 @@ def describe_services(configuration: Any, metrics: Sequence[Any], api_client: An
     return services
 
 
-def _input_columns(configuration: Any) -> list[str]:
+def input_columns(configuration: Any) -> list[str]:
+    """The columns holding what the evaluated system was given: inputs, contexts and references."""
     columns: list[str] = []
     for name in ("input_fields", "context_fields", "reference_fields"):
         columns.extend(getattr(configuration, name, None) or [])
@@ -568,21 +595,23 @@ class RunRecord(BaseModel):
         source: Any = None,
         tags: Mapping[str, Any] | None = None,
         api_client: Any = None,
+        table_digest: TableDigest | None = None,
     ) -> "RunRecord":
         """The record of a run about to evaluate ``table`` (a DataFrame, already completed with record ids).
 
         ``source`` is the path of the file the table was read from (None: a
-        DataFrame given by the caller).
+        DataFrame given by the caller). Where the table is never whole in one
+        process, pass ``table=None`` and the ``table_digest`` combined from
+        its parts' (``TableDigest.concat`` of ``digest_table`` of each).
         """
         import pandas as pd
 
         started = _now()
-        id_field = getattr(configuration, "record_id_field", "record_id")
-        digest = digest_table(table, _input_columns(configuration))
-        record_ids = (
-            [str(value) for value in table[id_field].tolist()] if id_field in table.columns else
-            [str(position) for position in range(len(table))]
-        )
+        if table_digest is None:
+            if table is None:
+                raise ValueError("a run record needs the table or its digest (table_digest)")
+            id_field = getattr(configuration, "record_id_field", "record_id")
+            table_digest = digest_table(table, input_columns(configuration), id_column=id_field)
         metric_list = list(metrics)
         configuration_dump = _dumped(configuration)
         return cls(
@@ -591,14 +620,14 @@ class RunRecord(BaseModel):
             tags=dict(tags or {}),
             git_commit=git_commit(),
             data_source=DataSource.describe(source),
-            data_fingerprint=digest.fingerprint,
-            record_ids=record_ids,
-            record_hashes=digest.record_hashes,
-            input_hashes=digest.input_hashes,
+            data_fingerprint=table_digest.fingerprint,
+            record_ids=table_digest.record_ids,
+            record_hashes=table_digest.record_hashes,
+            input_hashes=table_digest.input_hashes,
             configuration=without_secrets(configuration_dump) if isinstance(configuration_dump, dict) else None,
             metrics=[MetricDefinition.of(metric) for metric in metric_list],
             services=describe_services(configuration, metric_list, api_client),
-            counts={"records": len(table), "metrics": len(metric_list)},
+            counts={"records": len(table_digest.record_ids), "metrics": len(metric_list)},
             durations={"fingerprint_seconds": (_now() - started).total_seconds()},
         )
 

@@ -4,12 +4,13 @@ from __future__ import annotations
 
 import dataclasses
 import datetime as _dt
+import itertools
 import json
 import math
 import numbers
 import os
 import pathlib
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import Any
 
 import pandas as pd
@@ -121,17 +122,6 @@ class SignOff:
     signature: str
 
 
-@dataclasses.dataclass(frozen=True)
-class _RunRows:
-    """One result as the rows it is stored as, and their content hash."""
-
-    run: tuple
-    records: list[tuple]
-    aggregates: list[tuple]
-    results: list[tuple]
-    content_hash: str
-
-
 class RunStore:
     """Evaluation runs in a database: SQLite by default, PostgreSQL by URL.
 
@@ -220,99 +210,95 @@ class RunStore:
 
     # -- writing -----------------------------------------------------------
 
-    def add(self, result: Any) -> str:
-        """Store ``result`` (which carries its run record as ``result.run``); returns the run's digest.
+    def add(self, result: Any, *, run: RunRecord | None = None,
+            record_tables: Callable[[], Iterable[pd.DataFrame]] | None = None) -> str:
+        """Store a run; returns its digest.
+
+        ``result``: the evaluation result, carrying its run record as
+        ``result.run`` (or give ``run``); its ``aggregates`` are stored with
+        their record results. Where the record results are not in the
+        result (a partitioned run leaves them where the workers wrote them),
+        ``record_tables`` is a function returning the record tables in
+        order, in the columns of ``MetricsEvaluationResult.to_df``; it is
+        called once per metric, so one table at a time is held.
 
         The rows go in as one transaction: a run is stored whole or not at all.
         """
-        rows = self._rows(result)
-        with self._engine.connect() as connection:
-            connection = connection.execution_options(chain_append=True)
-            with connection.begin():
-                self._appending(connection)
-                head = connection.execute(
-                    select(schema.runs.c.seq, schema.runs.c.digest).order_by(schema.runs.c.seq.desc()).limit(1)
-                ).first()
-                seq, previous = (head.seq + 1, head.digest) if head else (1, _digest.GENESIS)
-                digest = _digest.chained(previous, rows.content_hash)
-                values = dict(zip(schema.RUN_HASHED_COLUMNS, rows.run))
-                connection.execute(insert(schema.runs).values(
-                    seq=seq, content_hash=rows.content_hash, previous_digest=previous, digest=digest, **values))
-                self._bulk_insert(connection, schema.records, rows.records)
-                self._bulk_insert(connection, schema.metric_aggregates, rows.aggregates)
-                self._bulk_insert(connection, schema.record_results, rows.results)
-        return digest
-
-    def _rows(self, result: Any) -> _RunRows:
-        run = getattr(result, "run", None)
+        run = getattr(result, "run", None) if run is None else run
         if not isinstance(run, RunRecord):
             raise TypeError("only a result that carries its run record (result.run, a RunRecord) can be stored")
         if run.status == "running":
             raise ValueError(f"run {run.run_id} has not ended: store the record that RunRecord.end returns")
-        run_id = run.run_id
         aggregates = list(getattr(result, "aggregates", None) or [])
-        stored_at = _now()
         run_row = (
-            run_id, run.status, _iso(run.started_at), _iso(run.finished_at), stored_at, run.sdk_version,
+            run.run_id, run.status, _iso(run.started_at), _iso(run.finished_at), _now(), run.sdk_version,
             run.build_id, run.git_commit, canonical_json(run.data_source.model_dump(mode="json")),
             run.data_fingerprint, len(run.record_ids), len(aggregates), canonical_json(run.tags),
             _safe_text(canonical_json(run.digest_fields)),
         )
-        records = [
-            (run_id, position, _safe_text(record_id), record_hash, input_hash)
-            for position, (record_id, record_hash, input_hash)
-            in enumerate(zip(run.record_ids, run.record_hashes, run.input_hashes))
-        ]
-        aggregate_rows: list[tuple] = []
-        result_rows: list[tuple] = []
-        for metric_position, aggregate in enumerate(aggregates):
-            aggregate_rows.append((
-                run_id, metric_position, aggregate.name, _safe_text(aggregate.provider), aggregate.method,
-                aggregate.display_name, None if aggregate.group is None else str(getattr(aggregate.group, "value", aggregate.group)),
-                _number(aggregate.value), aggregate.value if isinstance(aggregate.value, str) else None,
-                int(aggregate.total_records), _number(aggregate.min), _number(aggregate.max), _number(aggregate.mean),
-                canonical_json([threshold.model_dump() for threshold in aggregate.thresholds]),
-                _dumped_errors(aggregate.errors),
-            ))
-            append = result_rows.append
-            for position, record in enumerate(aggregate.record_level_metrics):
-                # Most optional fields are None; checking before the call keeps a million rows quick.
-                label, explanation, timestamp = record.label, record.explanation, record.record_timestamp
-                append((
-                    run_id, metric_position, position, _safe_text(record.record_id), record.name,
-                    _safe_text(record.provider), record.method, _number(record.value),
-                    None if label is None else _safe_text(label),
-                    None if explanation is None else _safe_text(explanation),
-                    None if record.errors is None else _dumped_errors(record.errors),
-                    None if timestamp is None else _safe_text(timestamp),
-                    None if record.evidences is None else _json_text(record.evidences),
-                    None if record.additional_info is None else _json_text(record.additional_info),
-                ))
-        hasher = _digest.ContentHasher()
-        hasher.run(run_row)
-        hasher.records(row[1:] for row in records)
-        hasher.aggregates(row[1:] for row in aggregate_rows)
-        hasher.results(row[1:] for row in result_rows)
-        return _RunRows(run_row, records, aggregate_rows, result_rows, hasher.hexdigest())
+        if record_tables is None:
+            results = _object_result_rows(run.run_id, aggregates)
+        else:
+            results = _table_result_rows(run.run_id, aggregates, record_tables)
+        with self._engine.connect() as connection:
+            connection = connection.execution_options(chain_append=True)
+            with connection.begin():
+                self._appending(connection)
+                hasher = _digest.ContentHasher()
+                hasher.run(run_row)
+                # Rows are written and hashed a batch at a time: a run of millions of
+                # records is never held whole as rows.
+                self._stream(connection, schema.records, _record_rows(run), hasher.records)
+                self._stream(connection, schema.metric_aggregates, [_aggregate_rows(run.run_id, aggregates)],
+                             hasher.aggregates)
+                self._stream(connection, schema.record_results, results, hasher.results)
+                content_hash = hasher.hexdigest()
+                head = connection.execute(
+                    select(schema.runs.c.seq, schema.runs.c.digest).order_by(schema.runs.c.seq.desc()).limit(1)
+                ).first()
+                seq, previous = (head.seq + 1, head.digest) if head else (1, _digest.GENESIS)
+                digest = _digest.chained(previous, content_hash)
+                connection.execute(insert(schema.runs).values(
+                    seq=seq, content_hash=content_hash, previous_digest=previous, digest=digest,
+                    **dict(zip(schema.RUN_HASHED_COLUMNS, run_row))))
+        return digest
 
-    def _bulk_insert(self, connection: Connection, table: Any, rows: list[tuple]) -> None:
-        if not rows:
-            return
+    def _stream(self, connection: Connection, table: Any, batches: Iterable[list[tuple]],
+                hash_rows: Callable[[Iterable[Sequence[Any]]], None]) -> None:
+        """Write ``batches`` of rows (each row beginning with the run id) and hash them without the run id."""
         columns = [column.name for column in table.columns]
+
+        def hashed() -> Iterator[list[tuple]]:
+            for batch in batches:
+                if batch:
+                    yield batch
+
+        def without_run_id(source: Iterator[list[tuple]]) -> Iterator[tuple]:
+            for batch in source:
+                write(batch)
+                for row in batch:
+                    yield row[1:]
+
         if self.dialect == "postgresql":
             # COPY is the one bulk path PostgreSQL offers that scales to millions of rows.
             names = ", ".join(f'"{name}"' for name in columns)
-            driver = _driver(connection)
-            with driver.cursor() as cursor, cursor.copy(f"COPY {table.name} ({names}) FROM STDIN") as copy:
+            with _driver(connection).cursor() as cursor, \
+                    cursor.copy(f"COPY {table.name} ({names}) FROM STDIN") as copy:
                 write_row = copy.write_row
-                for row in rows:
-                    write_row(row)
+
+                def write(batch: list[tuple]) -> None:
+                    for row in batch:
+                        write_row(row)
+
+                hash_rows(without_run_id(hashed()))
             return
         statement = f'INSERT INTO {table.name} ({", ".join(columns)}) VALUES ({", ".join("?" * len(columns))})'
         cursor = _driver(connection).cursor()
         try:
-            for start in range(0, len(rows), 200_000):
-                cursor.executemany(statement, rows[start:start + 200_000])
+            def write(batch: list[tuple]) -> None:
+                cursor.executemany(statement, batch)
+
+            hash_rows(without_run_id(hashed()))
         finally:
             cursor.close()
 
@@ -588,6 +574,92 @@ class RunStore:
                 if run_id not in known:
                     return run_id
         return None
+
+
+_BATCH = 50_000
+
+
+def _record_rows(run: RunRecord) -> Iterator[list[tuple]]:
+    rows = zip(range(len(run.record_ids)), run.record_ids, run.record_hashes, run.input_hashes)
+    run_id = run.run_id
+    while batch := [(run_id, position, _safe_text(record_id), record_hash, input_hash)
+                    for position, record_id, record_hash, input_hash in itertools.islice(rows, _BATCH)]:
+        yield batch
+
+
+def _aggregate_rows(run_id: str, aggregates: Sequence[Any]) -> list[tuple]:
+    return [
+        (
+            run_id, metric_position, aggregate.name, _safe_text(aggregate.provider), aggregate.method,
+            aggregate.display_name, _text(aggregate.group),
+            _number(aggregate.value), aggregate.value if isinstance(aggregate.value, str) else None,
+            int(aggregate.total_records), _number(aggregate.min), _number(aggregate.max), _number(aggregate.mean),
+            canonical_json([threshold.model_dump() for threshold in aggregate.thresholds or ()]),
+            _dumped_errors(getattr(aggregate, "errors", None)),
+        )
+        for metric_position, aggregate in enumerate(aggregates)
+    ]
+
+
+def _object_result_rows(run_id: str, aggregates: Sequence[Any]) -> Iterator[list[tuple]]:
+    """The rows of ``record_results`` from the results' record objects, a batch at a time."""
+    for metric_position, aggregate in enumerate(aggregates):
+        records = aggregate.record_level_metrics
+        for start in range(0, len(records), _BATCH):
+            batch = []
+            append = batch.append
+            for position, record in enumerate(records[start:start + _BATCH], start=start):
+                # Most optional fields are None; checking before the call keeps a million rows quick.
+                label, explanation, timestamp = record.label, record.explanation, record.record_timestamp
+                append((
+                    run_id, metric_position, position, _safe_text(record.record_id), record.name,
+                    _safe_text(record.provider), record.method, _number(record.value),
+                    None if label is None else _safe_text(label),
+                    None if explanation is None else _safe_text(explanation),
+                    None if record.errors is None else _dumped_errors(record.errors),
+                    None if timestamp is None else _safe_text(timestamp),
+                    None if record.evidences is None else _json_text(record.evidences),
+                    None if record.additional_info is None else _json_text(record.additional_info),
+                ))
+            yield batch
+
+
+def _table_result_rows(run_id: str, aggregates: Sequence[Any],
+                       record_tables: Callable[[], Iterable[pd.DataFrame]]) -> Iterator[list[tuple]]:
+    """The rows of ``record_results`` from record tables (``to_df`` columns), one metric at a time."""
+    for metric_position, aggregate in enumerate(aggregates):
+        position = 0
+        for frame in record_tables():
+            mine = frame["name"] == aggregate.name
+            mine &= frame["method"].isna() if aggregate.method is None else frame["method"] == aggregate.method
+            rows = frame[mine]
+            if rows.empty:
+                continue
+            count = len(rows)
+            values = rows["value"].astype(float).tolist()
+            columns = [_cells(rows[name]) if name in rows.columns else [None] * count
+                       for name in ("label", "explanation", "errors", "record_timestamp", "evidences",
+                                    "additional_info")]
+            yield [
+                (run_id, metric_position, position + offset, _safe_text(record_id), aggregate.name,
+                 _safe_text(provider), aggregate.method, None if value != value else value, *cells)
+                for offset, (record_id, provider, value, *cells) in enumerate(zip(
+                    rows["record_id"].tolist(), rows["provider"].tolist(), values, *columns))
+            ]
+            position += count
+
+
+def _cells(column: pd.Series) -> list[str | None]:
+    """A column's cells as stored: missing as NULL, texts as they are, anything else as canonical JSON."""
+    return [
+        None if cell is None or (isinstance(cell, float) and cell != cell)
+        else _safe_text(cell) if isinstance(cell, str) else _json_text(cell)
+        for cell in column.tolist()
+    ]
+
+
+def _text(value: Any) -> str | None:
+    return None if value is None else str(getattr(value, "value", value))
 
 
 def _driver(connection: Connection) -> Any:
