@@ -606,7 +606,7 @@ def _object_result_rows(run_id: str, aggregates: Sequence[Any]) -> Iterator[list
     for metric_position, aggregate in enumerate(aggregates):
         records = aggregate.record_level_metrics
         for start in range(0, len(records), _BATCH):
-            batch = []
+            batch: list[tuple] = []
             append = batch.append
             for position, record in enumerate(records[start:start + _BATCH], start=start):
                 # Most optional fields are None; checking before the call keeps a million rows quick.
