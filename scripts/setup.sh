@@ -71,7 +71,8 @@ if [ "$(cat "$deps_stamp" 2>/dev/null || true)" != "$deps_key" ]; then
   "${pip[@]}" install "${upgrade[@]}" "${pins[@]}" \
       scikit-build-core nanobind cmake ninja setuptools pytest mypy hypothesis \
       pandas numpy pydantic aiohttp cachetools tiktoken lazy-imports matplotlib \
-      click tqdm pyarrow 'dask[dataframe]' distributed  # the last two: the dask extra
+      click tqdm sqlalchemy alembic 'psycopg[binary]' cryptography \
+      pyarrow 'dask[dataframe]' distributed  # the last two: the dask extra
   echo "$deps_key" > "$deps_stamp"
 fi
 
@@ -148,3 +149,5 @@ if [ "$(cat "$package_stamp" 2>/dev/null || true)" != "$package_hash" ]; then
     "${pip[@]}" install "${pins[@]}" "${build_dir[@]}" --no-build-isolation --no-deps "$root"
   echo "$package_hash" > "$package_stamp"
 fi
+# The PostgreSQL server programs, for the run store's tests on a real server.
+bash "$root/scripts/postgres.sh"

@@ -57,3 +57,12 @@ def native_probe():
         return importlib.import_module("zlg_probe")
     finally:
         sys.path.remove(str(build))
+
+
+@pytest.fixture(scope="session")
+def postgres():
+    """A throwaway PostgreSQL server shared by the session (tests/store_support.py)."""
+    from store_support import postgres_server
+
+    with postgres_server() as server:
+        yield server
