@@ -96,8 +96,10 @@ def test_the_run_receives_exactly_what_the_front_door_builds(entry, monkeypatch)
     assert run(entry, table, metrics, configuration=configuration, metric_groups=groups, api_client=client,
                metric_options={"k": 1}) == "result"
     (args, kwargs), = seen
-    # The run gets a copy of the table, which it may stamp; the caller's stays as it was.
-    assert args[0] is configuration and args[1] is not table and args[1].equals(table) and args[3] is client
+    # The run gets a stamped copy of the table; the caller's stays as it was.
+    assert args[0] is configuration and args[1] is not table and args[3] is client
+    assert args[1][list(table.columns)].equals(table) and list(table.columns) == ["question", "answer"]
+    assert args[1]["record_id"].nunique() == len(table)
     # The groups are resolved at the front door; the run gets stand-ins of the resolved metrics.
     resolved = run_impl._resolve_metric_dependencies(metrics=list(metrics), metric_groups=list(groups))
     assert type(args[2]) is list and [guarded.metric for guarded in args[2]] == resolved

@@ -7,6 +7,7 @@ the table to the compiled metric run.
 
 from __future__ import annotations
 
+import os
 from collections.abc import Callable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Union
 
@@ -18,6 +19,7 @@ if TYPE_CHECKING:
     from zentra_lumara_gov.entities.enums import MetricGroup
     from zentra_lumara_gov.entities.evaluation_result import MetricsEvaluationResult
     from zentra_lumara_gov.entities.metric import GenAIMetric
+    from zentra_lumara_gov.store import RunStore
 
 # What ``data`` may be: a table, one record, or a list of records.
 RecordData = Union["pd.DataFrame", Mapping[str, Any], Sequence[Mapping[str, Any]]]
@@ -38,6 +40,8 @@ def evaluate(
     raise_exceptions: bool = True,
     show_progress: bool | None = None,
     progress: ProgressCallback | None = None,
+    tags: Mapping[str, str] | None = None,
+    store: RunStore | str | os.PathLike[str] | None = None,
 ) -> MetricsEvaluationResult:
     """Compute every metric on every record and in aggregate.
 
@@ -77,11 +81,21 @@ def evaluate(
         Called with ``(metric_name, done, total)`` as metrics advance: per
         answered request for the detection service, per judged record for the
         criteria judge, per metric for the evaluation library.
+    tags : mapping of str to str, optional
+        Labels of the run kept in its record (``result.run.tags``), e.g.
+        ``{"model": "...", "model_version": "..."}``.
+    store : RunStore, str or path, optional
+        Record the run there (a :class:`zentra_lumara_gov.store.RunStore`, or
+        its URL: an SQLite file path or ``postgresql+psycopg://...``); also a
+        run that fails or is interrupted, with the metrics it finished.
+        ``result.digest`` is then the run's digest in the store's chain.
 
     Returns
     -------
     MetricsEvaluationResult
-        One aggregate result per metric, each holding its record results;
+        One aggregate result per metric, each holding its record results,
+        and ``run``, the run's record (id, times, versions, data lineage and
+        fingerprint, metric definitions, services, counts);
         ``summary()`` gives one row per metric, ``to_df()`` the record results
         as a table (``wide=True``: one column per metric beside the input
         columns), ``to_json()``, ``to_csv()``, ``to_parquet()`` and
@@ -120,8 +134,10 @@ def evaluate(
     spec, table = _pipeline.plan_run(metrics, configuration=configuration, metric_groups=metric_groups,
                                      api_client=api_client, metric_options=metric_options,
                                      raise_exceptions=raise_exceptions, data=data)
-    plan = _pipeline.prepare(spec, table, output_cast=True, show_progress=show_progress, progress=progress)
-    return _pipeline.run(plan)
+    with _pipeline.opened_store(store) as run_store:
+        plan = _pipeline.prepare(spec, table, output_cast=True, show_progress=show_progress, progress=progress,
+                                 tags=_inputs.checked_tags(tags), store=run_store)
+        return _pipeline.run(plan)
 
 
 async def aevaluate(
@@ -136,6 +152,8 @@ async def aevaluate(
     raise_exceptions: bool = True,
     show_progress: bool | None = None,
     progress: ProgressCallback | None = None,
+    tags: Mapping[str, str] | None = None,
+    store: RunStore | str | os.PathLike[str] | None = None,
 ) -> MetricsEvaluationResult:
     """Coroutine form of :func:`evaluate`: metrics run concurrently.
 
@@ -161,5 +179,7 @@ async def aevaluate(
     spec, table = _pipeline.plan_run(metrics, configuration=configuration, metric_groups=metric_groups,
                                      api_client=api_client, metric_options=metric_options,
                                      raise_exceptions=raise_exceptions, max_concurrency=max_concurrency, data=data)
-    plan = _pipeline.prepare(spec, table, output_cast=False, show_progress=show_progress, progress=progress)
-    return await _pipeline.run_async(plan)
+    with _pipeline.opened_store(store) as run_store:
+        plan = _pipeline.prepare(spec, table, output_cast=False, show_progress=show_progress, progress=progress,
+                                 tags=_inputs.checked_tags(tags), store=run_store)
+        return await _pipeline.run_async(plan)

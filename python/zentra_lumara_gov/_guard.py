@@ -27,6 +27,8 @@ class RunGuard:
         self.raise_exceptions = raise_exceptions
         self.sink = sink
         self.failures: dict[Any, tuple[str, str]] = {}  # metric key -> (error code, message)
+        # What the metrics returned so far: the part of the run kept when it is interrupted.
+        self.completed: list[Any] = []
         self._guarded: dict[int, GuardedMetric] = {}
 
     def guard(self, metric: Any) -> GuardedMetric:
@@ -56,7 +58,12 @@ class RunGuard:
 
     def failure_result(self, metric: Any, failure: tuple[str, str], call: tuple[tuple, dict]) -> Any:
         self.failures[key_of(metric)] = failure
-        return failed_aggregate(metric, failure, *_data_and_configuration(call))
+        return self.kept(failed_aggregate(metric, failure, *_data_and_configuration(call)))
+
+    def kept(self, result: Any) -> Any:
+        if result is not None:
+            self.completed.append(result)
+        return result
 
     def finished(self, metric: Any) -> None:
         if self.sink is not None:
@@ -87,7 +94,7 @@ class GuardedMetric:
             if blocked is not None:
                 return self.run.failure_result(self.metric, blocked, (args, kwargs))
             try:
-                return self.metric.evaluate(*args, **kwargs)
+                return self.run.kept(self.metric.evaluate(*args, **kwargs))
             except Exception as cause:
                 return self.run.failed(self.metric, cause, (args, kwargs))
         finally:
@@ -99,7 +106,7 @@ class GuardedMetric:
             if blocked is not None:
                 return self.run.failure_result(self.metric, blocked, (args, kwargs))
             try:
-                return await self.metric.evaluate_async(*args, **kwargs)
+                return self.run.kept(await self.metric.evaluate_async(*args, **kwargs))
             except Exception as cause:
                 return self.run.failed(self.metric, cause, (args, kwargs))
         finally:

@@ -133,3 +133,17 @@ def check_progress(show_progress: Any, progress: Any) -> None:
         raise InputTypeError(
             f"progress must be a callable taking (metric_name, done, total), not {describe(progress)}."
         )
+
+
+def checked_tags(tags: Any) -> dict[str, str]:
+    """The run's tags: a mapping of texts to texts (numbers are taken as their text)."""
+    if tags is None:
+        return {}
+    if not isinstance(tags, Mapping):
+        raise InputTypeError(f"tags must be a mapping of names to values, not {describe(tags)}.")
+    for key, value in tags.items():
+        if not isinstance(key, str) or not key:
+            raise InputTypeError(f"tags keys must be non-empty texts, not {describe(key)}.")
+        if not isinstance(value, (str, int, float)) or isinstance(value, bool):
+            raise InputTypeError(f"tags[{key!r}] must be a text or a number, not {describe(value)}.")
+    return {key: str(value) for key, value in tags.items()}

@@ -12,7 +12,10 @@ partition, the command line) evaluates a table in the same three steps.
    progress. The caller's DataFrame is never changed: the run stamps ids and
    timestamps on a copy.
 3. :func:`run` / :func:`run_async` hand the table to the compiled run, the
-   engine, and :func:`finish` keeps the evaluated table beside the result.
+   engine, and :func:`finish` keeps the evaluated table beside the result and
+   gives it its run record (``result.run``: lineage, fingerprint, times);
+   with a store, the run is recorded there, also when it fails or is
+   interrupted (with the metrics it finished).
 
 The rules themselves live in one place each: turning records into a table and
 checking arguments in :mod:`zentra_lumara_gov._inputs`; filling missing ids
@@ -24,6 +27,7 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
+import os
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import Any
 
@@ -53,12 +57,15 @@ class RunSpec:
 
 @dataclasses.dataclass
 class RunPlan:
-    """One table of a run, ready for the engine: the table, the guarded metrics and the progress sink."""
+    """One table of a run, ready for the engine: the table, the guarded metrics, the progress sink,
+    and, for a whole run (not a partition), its run record and the store it goes to."""
 
     spec: RunSpec
     table: Any
     metrics: list[Any]
     guard: RunGuard
+    record: Any = None
+    store: Any = None
 
     @contextlib.contextmanager
     def reporting(self) -> Iterator[None]:
@@ -115,16 +122,50 @@ def plan_run(
 
 
 def prepare(spec: RunSpec, table: Any, *, output_cast: bool, show_progress: Any = None,
-            progress: Any = None) -> RunPlan:
-    """One table of the run, checked and ready for the engine; the caller's DataFrame stays as it was."""
+            progress: Any = None, record: bool = True, source: Any = None, tags: Any = None,
+            store: Any = None) -> RunPlan:
+    """One table of the run, checked and ready for the engine; the caller's DataFrame stays as it was.
+
+    ``record``: begin the run's record (False for a partition of a larger
+    run); ``source``, ``tags`` and ``store`` go into it and where it is kept.
+    """
+    from zentra_lumara_gov.evaluators.impl import metric_run_impl
+
     _inputs.check_columns(spec.configuration, table, output_cast=output_cast)
-    # A shallow copy: the engine adds the id and timestamp columns to it, not to the caller's table.
+    # A shallow copy: the ids and timestamps go on it, not on the caller's table. They are
+    # stamped here, by the compiled run's own rule, so that the run record sees them.
     table = table.copy(deep=False)
+    if record and not table.empty:
+        metric_run_impl.__populate_record_id_timestamp(configuration=spec.configuration, data=table)
     # Providers report progress by metric name: namesakes share one track of the bar.
     names = list(dict.fromkeys(metric.name for metric in spec.metrics))
     sink = _progress_sink(names, len(table), show_progress, progress)
     guard = RunGuard(spec.raise_exceptions, sink)
-    return RunPlan(spec, table, [guard.guard(metric) for metric in spec.metrics], guard)
+    run_record = None
+    if record and not table.empty:
+        from zentra_lumara_gov.run_record import RunRecord
+
+        run_record = RunRecord.begin(table, spec.configuration, spec.metrics, source=source, tags=tags,
+                                     api_client=spec.api_client)
+    return RunPlan(spec, table, [guard.guard(metric) for metric in spec.metrics], guard, run_record, store)
+
+
+@contextlib.contextmanager
+def opened_store(store: Any) -> Iterator[Any]:
+    """``store`` as a RunStore for the length of the block (None: no store); a URL is opened and closed here."""
+    if store is None:
+        yield None
+        return
+    from zentra_lumara_gov.store import RunStore, open_store
+
+    if not isinstance(store, (RunStore, str, os.PathLike)):
+        raise InputTypeError(f"store must be a RunStore, a URL or a path, not {_inputs.describe(store)}.")
+    run_store, opened_here = open_store(store)
+    try:
+        yield run_store
+    finally:
+        if opened_here:
+            run_store.close()
 
 
 def run(plan: RunPlan) -> Any:
@@ -132,9 +173,13 @@ def run(plan: RunPlan) -> Any:
     from zentra_lumara_gov.evaluators.impl import metric_run_impl
 
     spec = plan.spec
-    with plan.reporting():
-        result = metric_run_impl._evaluate_metrics(spec.configuration, plan.table, plan.metrics, spec.api_client,
-                                                   **spec.options)
+    try:
+        with plan.reporting():
+            result = metric_run_impl._evaluate_metrics(spec.configuration, plan.table, plan.metrics,
+                                                       spec.api_client, **spec.options)
+    except BaseException as problem:
+        _record_unfinished(plan, problem)
+        raise
     return finish(plan, result)
 
 
@@ -143,20 +188,49 @@ async def run_async(plan: RunPlan) -> Any:
     from zentra_lumara_gov.evaluators.impl import metric_run_impl
 
     spec = plan.spec
-    with plan.reporting():
-        result = await metric_run_impl._evaluate_metrics_async(spec.configuration, plan.table, plan.metrics,
-                                                                spec.api_client, **spec.options)
+    try:
+        with plan.reporting():
+            result = await metric_run_impl._evaluate_metrics_async(spec.configuration, plan.table, plan.metrics,
+                                                                    spec.api_client, **spec.options)
+    except BaseException as problem:
+        _record_unfinished(plan, problem)
+        raise
     return finish(plan, result)
 
 
 def finish(plan: RunPlan, result: Any) -> Any:
-    """The engine's result, with the evaluated table kept beside it for its views."""
+    """The engine's result, with the evaluated table kept beside it and its run record; stored when asked."""
     keep_input = getattr(result, "keep_input", None)
-    if keep_input is not None:  # any other result is handed back as the engine gave it
-        configuration = plan.spec.configuration
-        text_fields = [*(configuration.input_fields or []), *(configuration.output_fields or [])]
-        keep_input(plan.table, configuration.record_id_field, text_fields)
+    if keep_input is None:  # any other result is handed back as the engine gave it
+        return result
+    configuration = plan.spec.configuration
+    text_fields = [*(configuration.input_fields or []), *(configuration.output_fields or [])]
+    keep_input(plan.table, configuration.record_id_field, text_fields)
+    if plan.record is not None:
+        result.run = plan.record.end(result, "completed")
+        if plan.store is not None:
+            result.digest = plan.store.add(result)
     return result
+
+
+def _record_unfinished(plan: RunPlan, problem: BaseException) -> None:
+    """Store a run that failed or was interrupted, with the metrics it finished; never hide ``problem``."""
+    if plan.record is None or plan.store is None:
+        return
+    import asyncio
+
+    from zentra_lumara_gov.entities.evaluation_result import MetricsEvaluationResult
+
+    interrupted = isinstance(problem, (KeyboardInterrupt, asyncio.CancelledError)) or not isinstance(problem,
+                                                                                                      Exception)
+    partial = MetricsEvaluationResult(metrics_result=list(plan.guard.completed))
+    partial.run = plan.record.end(partial, "interrupted" if interrupted else "failed", error=problem)
+    try:
+        partial.digest = plan.store.add(partial)
+    except Exception as storing:  # the run's own failure is what the caller must see
+        problem.add_note(f"the unfinished run {partial.run.run_id} could not be stored: {storing}")
+    else:
+        problem.add_note(f"the unfinished run is stored as {partial.run.run_id} (status {partial.run.status!r})")
 
 
 def _progress_sink(metric_names: list[str], record_count: int, show_progress: bool | None,

@@ -13,6 +13,7 @@ from pydantic import Field, PrivateAttr, SerializeAsAny, field_validator
 from zentra_lumara_gov.entities.base_classes import BaseEntity, Error
 from zentra_lumara_gov.entities.enums import MetricGroup
 from zentra_lumara_gov.entities.metric_threshold import MetricThreshold
+from zentra_lumara_gov.run_record import RunRecord
 
 
 class _MetricResultBase(BaseEntity):
@@ -194,6 +195,10 @@ class MetricsEvaluationResult(BaseEntity):
 
     # An aggregate first (also from JSON holding "Infinity"), anything else a metric returned as it is.
     metrics_result: list[Annotated[SerializeAsAny[AggregateMetricResult] | Any, Field(union_mode="left_to_right")]] = []
+    # The lineage of the run that made the result (zentra_lumara_gov.evaluate sets it) and,
+    # once stored in a RunStore, the run's digest in the store's chain.
+    run: RunRecord | None = None
+    digest: str | None = None
     # The evaluated table and its record-id column, kept by zentra_lumara_gov.evaluate for to_df(wide=True).
     _input: _KeptInput = PrivateAttr(default_factory=lambda: _KeptInput())
 
