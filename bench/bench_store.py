@@ -36,7 +36,7 @@ from store_support import make_result, postgres_server  # noqa: E402
 
 import zentra_lumara_gov as zlg  # noqa: E402
 from zentra_lumara_gov.clients.api_client import APIClient, Credentials  # noqa: E402
-from zentra_lumara_gov.compare import compare  # noqa: E402
+from zentra_lumara_gov.comparison import compare  # noqa: E402
 from zentra_lumara_gov.run_record import RunRecord, with_run  # noqa: E402
 from zentra_lumara_gov.store import RunStore  # noqa: E402
 

@@ -231,13 +231,13 @@ def test_digest_fields_leave_the_record_columns_to_the_rows():
 
 def test_a_result_carries_its_run_into_its_json():
     from zentra_lumara_gov.entities.evaluation_result import MetricsEvaluationResult
-    from zentra_lumara_gov.run_record import RecordedEvaluationResult, with_run
+    from zentra_lumara_gov.run_record import with_run
 
     run = _begun().end(None, "failed", error="ValueError: no records")
     plain = MetricsEvaluationResult()
     recorded = with_run(plain, run, digest="d" * 64)
-    assert isinstance(recorded, RecordedEvaluationResult) and recorded.run is run
-    again = RecordedEvaluationResult.model_validate_json(recorded.to_json())
+    assert recorded.run is run and plain.run is None
+    again = MetricsEvaluationResult.model_validate_json(recorded.to_json())
     assert (again.run, again.digest) == (run, "d" * 64)
     assert with_run(recorded, run.end(None, "interrupted")).run.status == "interrupted"
     assert (run.status, run.error, run.counts["record_results"]) == ("failed", "ValueError: no records", 0)

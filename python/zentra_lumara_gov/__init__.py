@@ -11,7 +11,9 @@ record and in aggregate and returns a ``MetricsEvaluationResult``.
 Public paths: :mod:`zentra_lumara_gov.config` (``GenAIConfiguration``,
 ``AgenticAIConfiguration``), :mod:`zentra_lumara_gov.metrics` (the metric
 classes), :mod:`zentra_lumara_gov.results` (the result classes),
-:mod:`zentra_lumara_gov.errors` (the exceptions, also exported here).
+:mod:`zentra_lumara_gov.errors` (the exceptions, also exported here),
+:mod:`zentra_lumara_gov.store` (``RunStore``: every run kept, tamper-evident,
+signed off) and :mod:`zentra_lumara_gov.comparison` (``compare``).
 
 The names below are loaded on first use, so ``import zentra_lumara_gov`` stays
 cheap: pandas and the compiled modules load with the first evaluation.
@@ -40,6 +42,9 @@ if TYPE_CHECKING:
     )
     from zentra_lumara_gov.entities.metric import GenAIMetric as GenAIMetric
     from zentra_lumara_gov.entities.metric_threshold import MetricThreshold as MetricThreshold
+    from zentra_lumara_gov.comparison import Comparison as Comparison, compare as compare
+    from zentra_lumara_gov.run_record import RunRecord as RunRecord
+    from zentra_lumara_gov.store import RunStore as RunStore
     from zentra_lumara_gov.errors import (
         DataReadError as DataReadError,
         InputTypeError as InputTypeError,
@@ -65,6 +70,10 @@ _LAZY_NAMES = {
     "RecordMetricResult": "zentra_lumara_gov.entities.evaluation_result",
     "GenAIMetric": "zentra_lumara_gov.entities.metric",
     "MetricThreshold": "zentra_lumara_gov.entities.metric_threshold",
+    "compare": "zentra_lumara_gov.comparison",
+    "Comparison": "zentra_lumara_gov.comparison",
+    "RunRecord": "zentra_lumara_gov.run_record",
+    "RunStore": "zentra_lumara_gov.store",
     "DataReadError": "zentra_lumara_gov.errors",
     "InputTypeError": "zentra_lumara_gov.errors",
     "InputValueError": "zentra_lumara_gov.errors",

@@ -67,7 +67,7 @@ import math
 import os
 import threading
 import uuid
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 from zentra_lumara_gov import _inputs
@@ -219,8 +219,10 @@ class PartitionedResult:
     (one file per partition, the columns of ``MetricsEvaluationResult.to_df``;
     lists and mappings as JSON text), or, without ``output``, a lazy dask
     DataFrame of them held on the cluster. ``run_id`` names the run; record
-    ids assigned by it derive from it. ``client`` is the Dask client the run
-    used; when the run started its own local cluster and kept it for the lazy
+    ids assigned by it derive from it. ``run`` is the run's record (lineage,
+    the fingerprint combined from every partition's, times) and ``digest``
+    its digest in the store when one was given. ``client`` is the Dask client
+    the run used; when the run started its own local cluster and kept it for the lazy
     records, ``close()`` (or leaving a ``with`` block) shuts it down. (Where
     another client is the current one, compute the records through this one:
     ``result.client.compute(result.records)``.)
@@ -232,6 +234,8 @@ class PartitionedResult:
     run_id: str
     client: Any = dataclasses.field(default=None, repr=False)
     owns_client: bool = dataclasses.field(default=False, repr=False)
+    run: Any = dataclasses.field(default=None, repr=False)
+    digest: str | None = None
 
     def metric_labels(self) -> dict[MetricKey, str]:
         """Each metric's key -> its label (its name, unless another metric of the run shares it)."""
@@ -307,6 +311,8 @@ def evaluate_partitioned(
     worker_concurrency: int | None = None,
     progress: Callable[[int, int], None] | None = None,
     encoding: str | None = None,
+    tags: Mapping[str, str] | None = None,
+    store: Any = None,
 ) -> PartitionedResult:
     """Evaluate every partition of a table on a Dask cluster and merge the aggregates.
 
@@ -343,6 +349,11 @@ def evaluate_partitioned(
         evaluated so far, each time one completes.
     encoding : str, optional
         The encoding of CSV and JSON data files (UTF-8 by default).
+    tags, store
+        As for :func:`zentra_lumara_gov.evaluate`: the run's labels, and the
+        run store (or its URL) it is recorded in. The records go from the
+        workers' output to the store one part at a time; the client never
+        holds them all.
 
     Returns
     -------
@@ -357,17 +368,29 @@ def evaluate_partitioned(
     ...                               output="results/")  # doctest: +SKIP
     >>> result.summary()  # doctest: +SKIP
     """
-    import dask
-
-    from zentra_lumara_gov import _io, _pipeline
+    from zentra_lumara_gov import _pipeline
 
     limit = DEFAULT_WORKER_CONCURRENCY if worker_concurrency is None else worker_concurrency
     if isinstance(limit, bool) or not isinstance(limit, int) or limit < 1:
         raise ValueError(f"worker_concurrency must be a positive integer, not {worker_concurrency!r}.")
     _inputs.check_flag("overwrite", overwrite)
+    tags = _inputs.checked_tags(tags)
     spec, _ = _pipeline.plan_run(metrics, configuration=configuration, metric_groups=metric_groups,
                                  api_client=api_client, metric_options=metric_options,
                                  raise_exceptions=raise_exceptions)
+    with _pipeline.opened_store(store) as run_store:
+        return _run_partitioned(spec, data, encoding, client, output, overwrite, limit, progress, tags, run_store)
+
+
+def _run_partitioned(spec: RunSpec, data: Any, encoding: str | None, client: Any, output: Any, overwrite: bool,
+                     limit: int, progress: Callable[[int, int], None] | None, tags: dict[str, str],
+                     run_store: Any) -> PartitionedResult:
+    import dask
+
+    from zentra_lumara_gov import _io
+    from zentra_lumara_gov.run_record import RunRecord, TableDigest
+
+    started = datetime.datetime.now(datetime.timezone.utc)
     frame = _as_dask_frame(data, encoding)
     mean_digits = {key: _mean_digits(metric) for key, metric in zip(spec.keys, spec.metrics)}
 
@@ -400,29 +423,31 @@ def evaluate_partitioned(
             for position, future in enumerate(futures)
         ]
         outcomes = _gather_in_order(client, partial_futures, progress)
+        partials = [partial for _, _, partial in outcomes]
+        digests = [digest for _, digest, _ in outcomes]
         if dataset is not None:
-            records: Any = dataset.commit([count for count, _ in outcomes])
-            partials = [part for _, part in outcomes]
+            records: Any = dataset.commit([count for count, _, _ in outcomes])
         else:
-            partials = outcomes
             records = _lazy_records(client, futures, dask)
-    except BaseException:
+        result = PartitionedResult(aggregates=_merged(partials, mean_digits), records=records, partitions=len(tasks),
+                                   run_id=str(run_id), client=client, owns_client=owns_client)
+        begun = RunRecord.begin(None, spec.configuration, spec.metrics, source=_source(data), tags=tags,
+                                api_client=spec.api_client, table_digest=TableDigest.concat(digests))
+        begun = begun.model_copy(update={"started_at": started})
+        result.run = begun.end(result, "completed")
+        if run_store is not None:
+            result.digest = run_store.add(result, run=result.run, record_tables=lambda: _record_tables(result))
+    except BaseException as problem:
         if dataset is not None:
             dataset.abort()
         if owns_client and client is not None:
             _close_client(client)
+        _record_unfinished(spec, data, tags, started, run_store, problem)
         raise
     if owns_client and dataset is not None:
         _close_client(client)
-        client, owns_client = None, False
-    return PartitionedResult(
-        aggregates=_merged(partials, mean_digits),
-        records=records,
-        partitions=len(tasks),
-        run_id=str(run_id),
-        client=client,
-        owns_client=owns_client,
-    )
+        result.client, result.owns_client = None, False
+    return result
 
 
 # --- on the workers ---------------------------------------------------------------
@@ -435,19 +460,24 @@ _worker_slot = threading.Lock()
 def _evaluate_partition(frame: pd.DataFrame, position: int, plan: _PartitionPlan) -> Any:
     """Evaluate one partition through the run pipeline: its per-record results and its partials per metric.
 
-    Returns (record count, partials) when the records are written to the
-    staging folder, else the pair (records table, partials).
+    Returns (record count, the partition's table digest, partials) when the
+    records are written to the staging folder, else (records table, digest,
+    partials).
     """
     from zentra_lumara_gov import _io, _pipeline
+    from zentra_lumara_gov.run_record import digest_table, input_columns
 
     frame = _stamped(frame, position, plan)
+    configuration = plan.spec.configuration
+    digest = digest_table(frame, input_columns(configuration), configuration.record_id_field)
     tables = []
     partials: dict[MetricKey, MetricPartial] = {}
     for start in range(0, len(frame), plan.worker_concurrency):
         piece = frame.iloc[start : start + plan.worker_concurrency]
         with _worker_slot:
             # A worker has nobody to show a bar to; progress is per partition.
-            result = _pipeline.run(_pipeline.prepare(plan.spec, piece, output_cast=True, show_progress=False))
+            result = _pipeline.run(_pipeline.prepare(plan.spec, piece, output_cast=True, show_progress=False,
+                                                     record=False))
         tables.append(_parquet_ready(result.to_df()))
         for aggregate in result.metrics_result:
             partial = MetricPartial.of(aggregate)
@@ -455,9 +485,9 @@ def _evaluate_partition(frame: pd.DataFrame, position: int, plan: _PartitionPlan
             partials[partial.key] = partial if previous is None else previous.merge(partial)
     records = _concat(tables, frame)
     if plan.staging is None:
-        return records, list(partials.values())
+        return records, digest, list(partials.values())
     _io.write_parquet_part(records, os.path.join(plan.staging, _io.part_name(position)))
-    return len(records), list(partials.values())
+    return len(records), digest, list(partials.values())
 
 
 def _stamped(frame: pd.DataFrame, position: int, plan: _PartitionPlan) -> pd.DataFrame:
@@ -507,16 +537,58 @@ def _concat(tables: list[pd.DataFrame], frame: pd.DataFrame) -> pd.DataFrame:
     return pd.concat(tables, ignore_index=True) if len(tables) > 1 else tables[0]
 
 
-def _partials_of(outcome: tuple[pd.DataFrame, list[MetricPartial]]) -> list[MetricPartial]:
-    return outcome[1]
+def _partials_of(outcome: tuple[pd.DataFrame, Any, list[MetricPartial]]) -> tuple[None, Any, list[MetricPartial]]:
+    return None, outcome[1], outcome[2]
 
 
-def _records_of(outcome: tuple[pd.DataFrame, list[MetricPartial]]) -> pd.DataFrame:
+def _records_of(outcome: tuple[pd.DataFrame, Any, list[MetricPartial]]) -> pd.DataFrame:
     return outcome[0]
 
 
-def _empty_like(outcome: tuple[pd.DataFrame, list[MetricPartial]]) -> pd.DataFrame:
+def _empty_like(outcome: tuple[pd.DataFrame, Any, list[MetricPartial]]) -> pd.DataFrame:
     return outcome[0].iloc[:0]
+
+
+# --- the run's record -------------------------------------------------------------
+
+
+def _source(data: Any) -> Any:
+    # A single file is described by its path, size and time; a glob, a folder or a frame is not one file.
+    if isinstance(data, (str, os.PathLike)) and os.path.isfile(data):
+        return data
+    return None
+
+
+def _record_tables(result: PartitionedResult) -> Iterator[pd.DataFrame]:
+    """The run's record tables one part at a time, from the dataset's files or from the cluster."""
+    import pandas as pd
+
+    if isinstance(result.records, str):
+        for name in sorted(os.listdir(result.records)):
+            if name.startswith("part.") and name.endswith(".parquet"):
+                yield pd.read_parquet(os.path.join(result.records, name))
+    elif result.records is not None:
+        for part in result.records.partitions:
+            yield result.client.compute(part).result()
+
+
+def _record_unfinished(spec: RunSpec, data: Any, tags: dict[str, str], started: datetime.datetime, run_store: Any,
+                       problem: BaseException) -> None:
+    """A cluster run that failed or was interrupted, stored without records (they never reached a dataset)."""
+    if run_store is None:
+        return
+    from zentra_lumara_gov.entities.evaluation_result import MetricsEvaluationResult
+    from zentra_lumara_gov.run_record import RunRecord, TableDigest
+
+    empty = MetricsEvaluationResult()
+    begun = RunRecord.begin(None, spec.configuration, spec.metrics, source=_source(data), tags=tags,
+                            api_client=spec.api_client, table_digest=TableDigest.concat([]))
+    status = "failed" if isinstance(problem, Exception) else "interrupted"
+    empty.run = begun.model_copy(update={"started_at": started}).end(empty, status, error=problem)
+    try:
+        empty.digest = run_store.add(empty)
+    except Exception as storing:
+        problem.add_note(f"the unfinished run {empty.run.run_id} could not be stored: {storing}")
 
 
 # --- on the client ----------------------------------------------------------------

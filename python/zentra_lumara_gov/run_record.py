@@ -637,7 +637,12 @@ class RunRecord(BaseModel):
             raise ValueError(f"a run ends 'completed', 'failed' or 'interrupted', not {status!r}")
         finished = _now()
         aggregates = list(getattr(result, "aggregates", None) or [])
-        record_results = sum(len(aggregate.record_level_metrics) for aggregate in aggregates)
+        # A cluster's merged aggregates hold counts, not record objects.
+        record_results = sum(
+            len(aggregate.record_level_metrics) if hasattr(aggregate, "record_level_metrics")
+            else aggregate.total_records
+            for aggregate in aggregates
+        )
         failed_records = sum(aggregate.failed_records for aggregate in aggregates)
         counts = {
             **self.counts,
@@ -675,35 +680,6 @@ class RunRecord(BaseModel):
         return table
 
 
-def _recorded_result_class() -> type:
-    from zentra_lumara_gov.entities.evaluation_result import MetricsEvaluationResult
-
-    class RecordedEvaluationResult(MetricsEvaluationResult):
-        """An evaluation result that carries its run record (``run``) and, once stored, its ``digest``."""
-
-        run: RunRecord | None = None
-        digest: str | None = None
-
-    RecordedEvaluationResult.__module__ = __name__
-    return RecordedEvaluationResult
-
-
-def __getattr__(name: str) -> Any:
-    # Built on first use: the result classes import pandas, which a run record alone does not need.
-    if name == "RecordedEvaluationResult":
-        cls = _recorded_result_class()
-        globals()[name] = cls
-        return cls
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-
-
 def with_run(result: Any, run: RunRecord, digest: str | None = None) -> Any:
-    """``result`` carrying ``run`` as ``result.run`` (the same metric results and kept input, not copies)."""
-    fields = type(result).model_fields
-    if "run" in fields:
-        update = {"run": run, **({"digest": digest} if "digest" in fields else {})}
-        return result.model_copy(update=update)
-    cls = globals().get("RecordedEvaluationResult") or __getattr__("RecordedEvaluationResult")
-    recorded = cls.model_construct(metrics_result=result.metrics_result, run=run, digest=digest)
-    recorded._input = result._input
-    return recorded
+    """A copy of ``result`` carrying ``run`` as ``result.run`` (the same metric results and kept input)."""
+    return result.model_copy(update={"run": run, "digest": digest})

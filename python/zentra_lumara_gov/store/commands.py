@@ -149,7 +149,7 @@ def show_command(store_url: str | None, run_id: str) -> None:
 def compare_command(store_url: str | None, baseline: str, candidate: str, out: pathlib.Path | None, alpha: float,
                     tolerance: float, fail_on_regression: bool) -> None:
     """Compare the CANDIDATE run with the BASELINE run, metric by metric."""
-    from zentra_lumara_gov.compare import compare
+    from zentra_lumara_gov.comparison import compare
 
     with _opened(store_url) as store:
         before, after = store.load(baseline), store.load(candidate)

@@ -630,8 +630,12 @@ def _table_result_rows(run_id: str, aggregates: Sequence[Any],
     for metric_position, aggregate in enumerate(aggregates):
         position = 0
         for frame in record_tables():
+            # A metric's rows are those of its whole key: namesakes differ by provider, method or display name.
             mine = frame["name"] == aggregate.name
-            mine &= frame["method"].isna() if aggregate.method is None else frame["method"] == aggregate.method
+            for column in ("method", "provider", "display_name"):
+                wanted = getattr(aggregate, column, None)
+                if column in frame.columns:
+                    mine &= frame[column].isna() if wanted is None else frame[column] == wanted
             rows = frame[mine]
             if rows.empty:
                 continue

@@ -26,8 +26,6 @@ import dataclasses
 import html
 import math
 import os
-import sys
-import types
 from collections.abc import Sequence
 from typing import Any, NamedTuple
 
@@ -40,11 +38,12 @@ _BOOTSTRAP_CELLS = 4_000_000
 
 
 class MetricKey(NamedTuple):
-    """A metric's identity across runs."""
+    """A metric's identity across runs: what tells metrics of a run apart (name, provider, method, display name)."""
 
     name: str
     provider: str | None
     method: str | None
+    display_name: str | None = None
 
     def __str__(self) -> str:
         return "/".join(part for part in (self.name, self.provider, self.method) if part)
@@ -220,7 +219,8 @@ def _metric_frames(result: Any) -> dict[MetricKey, tuple[list[str], np.ndarray, 
         records = aggregate.record_level_metrics
         ids = [record.record_id for record in records]
         values = np.array([np.nan if record.value is None else record.value for record in records], dtype=float)
-        key = MetricKey(aggregate.name, _text(aggregate.provider), aggregate.method)
+        key = MetricKey(aggregate.name, _text(aggregate.provider), aggregate.method,
+                        aggregate.display_name or aggregate.name)
         metrics.setdefault(key, (ids, values, list(aggregate.thresholds)))
     return metrics
 
@@ -404,19 +404,3 @@ difference = candidate - baseline, with a paired bootstrap 95% interval; McNemar
 {"".join(sections)}
 </body></html>
 """
-
-
-class _CallableModule(types.ModuleType):
-    """This module, callable as :func:`compare`.
-
-    The package exports the function ``compare`` under the module's own
-    name; once anything imports the module, Python sets the package's
-    attribute to the module, so ``zentra_lumara_gov.compare(a, b)`` keeps
-    working only if the module itself can be called.
-    """
-
-    def __call__(self, baseline: Any, candidate: Any, **options: Any) -> Comparison:
-        return compare(baseline, candidate, **options)
-
-
-sys.modules[__name__].__class__ = _CallableModule
