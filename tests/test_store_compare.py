@@ -110,7 +110,7 @@ def test_compare_pairs_by_record_id_and_names_regressions(tmp_path):
     candidate = _with_values(make_result(records=400, metrics=2, seed=1), [-0.2, 0.0])
     comparison = compare(baseline, candidate)
     assert comparison.pairing == "record_id"
-    assert comparison.regressions == [MetricKey("metric_0", "tallyx", "m")]
+    assert comparison.regressions == [MetricKey("metric_0", "tallyx", "m", "Metric 0")]
     frame = comparison.to_df()
     assert frame.columns.tolist() == COMPARISON_COLUMNS
     assert frame["status"].tolist() == ["regression", "unchanged"]
