@@ -66,3 +66,16 @@ def postgres():
 
     with postgres_server() as server:
         yield server
+
+
+@pytest.fixture(scope="session", autouse=True)
+def isolated_run_store(tmp_path_factory):
+    """Command-line runs record themselves by default: into a store of the session's, not the working directory."""
+    path = tmp_path_factory.mktemp("store") / "zentra-runs.db"
+    previous = os.environ.get("ZLG_STORE_URL")
+    os.environ["ZLG_STORE_URL"] = str(path)
+    yield path
+    if previous is None:
+        os.environ.pop("ZLG_STORE_URL", None)
+    else:
+        os.environ["ZLG_STORE_URL"] = previous

@@ -70,6 +70,14 @@ def cluster():
         yield client
 
 
+def lists_kept(table: pd.DataFrame):
+    # As the README says: without this, dask turns each list of contexts into the text of its repr.
+    import dask
+
+    with dask.config.set({"dataframe.convert-string": False}):
+        return dd.from_pandas(table, npartitions=2)
+
+
 def comparable(summary: pd.DataFrame) -> list[tuple]:
     # The library's merged mean is within 1e-4 of the one-process mean (it only sees rounded record values).
     def number(value, digits=None):
@@ -82,12 +90,17 @@ def comparable(summary: pd.DataFrame) -> list[tuple]:
 def test_every_door_gives_the_same_summary_failures_and_exit_code(detection, cluster, tmp_path):
     client = APIClient(Credentials(url=detection.url, version="5.0", username=USER, api_key=SECRET,
                                    service_instance_id=INSTANCE))
-    table = pd.read_json(DATA, lines=True)
-    keywords = {"api_client": client, "raise_exceptions": False}
+    # Ids and times given, so that every door evaluates the very same table (same fingerprint).
+    table = pd.read_json(DATA, lines=True).assign(record_id=[f"r{i}" for i in range(6)],
+                                                  record_timestamp="2026-12-01T09:00:00+00:00")
+    data = tmp_path / "records.jsonl"
+    table.to_json(data, orient="records", lines=True)
+    store = tmp_path / "runs.db"
+    keywords = {"api_client": client, "raise_exceptions": False, "store": store, "tags": {"door": "api"}}
     results = {
         "evaluate": zlg.evaluate(table, metrics(), **keywords),
         "aevaluate": asyncio.run(zlg.aevaluate(table, metrics(), **keywords)),
-        "cluster": evaluate_partitioned(dd.from_pandas(table, npartitions=2), metrics(), client=cluster,
+        "cluster": evaluate_partitioned(lists_kept(table), metrics(), client=cluster,
                                         output=tmp_path / "api-dataset", **keywords),
     }
     expected = comparable(results["evaluate"].summary())
@@ -102,10 +115,11 @@ def test_every_door_gives_the_same_summary_failures_and_exit_code(detection, clu
     config = tmp_path / "eval.toml"
     config.write_text(SETTINGS + f'[service]\nurl = "{detection.url}"\nversion = "5.0"\nusername = "{USER}"\n'
                                  f'api_key = "{SECRET}"\nservice_instance_id = "{INSTANCE}"\n', encoding="utf-8")
+    recorded = ["--store", str(store), "--tag", "door=cli"]
     outcomes = {
-        "one process": CliRunner().invoke(main, ["evaluate", str(DATA), "--config", str(config)]),
-        "cluster": CliRunner().invoke(main, ["evaluate", str(DATA), "--config", str(config), "--workers", "2",
-                                             "--out", str(tmp_path / "cli-dataset")]),
+        "one process": CliRunner().invoke(main, ["evaluate", str(data), "--config", str(config), *recorded]),
+        "cluster": CliRunner().invoke(main, ["evaluate", str(data), "--config", str(config), "--workers", "2",
+                                             "--out", str(tmp_path / "cli-dataset"), *recorded]),
     }
     reason = ("metric answer_correctness failed: ValueError: The method llm_as_judge of answer_correctness needs a "
               "judge model: add a [judge] table (url, model_id) to the --config file, or run with --local.\n")
@@ -116,6 +130,17 @@ def test_every_door_gives_the_same_summary_failures_and_exit_code(detection, clu
         [(label, records, failed) for label, _, _, records, failed, *_ in expected]
     assert comparable(pd.DataFrame(printed)) == expected
     assert len(pd.read_parquet(tmp_path / "cli-dataset")) == 6 * 5
+
+    # Every door recorded its run, with the same fingerprint of the same records, in one unbroken chain.
+    with zlg.RunStore(store) as runs:
+        listed = runs.list_runs()
+        assert runs.verify().ok and len(listed) == 5 and set(listed["status"]) == {"completed"}
+        assert listed["tags"].map(lambda tags: tags["door"]).tolist() == ["cli", "cli", "api", "api", "api"]
+        fingerprints = {runs.run_record(run_id).data_fingerprint for run_id in listed["run_id"]}
+        assert len(fingerprints) == 1
+        loaded = runs.load(results["evaluate"].run.run_id)
+        assert comparable(loaded.summary()) == expected
+    assert CliRunner().invoke(main, ["runs", "verify", "--store", str(store)]).exit_code == 0
 
 
 def test_a_dataset_folder_holds_one_complete_run(cluster, tmp_path):

@@ -158,20 +158,24 @@ def read_partitioned(path: str | os.PathLike[str], encoding: str | None = None) 
     """
     import glob
 
+    import dask
     import dask.dataframe as dd
 
     path = os.fspath(path)
-    if os.path.isdir(path):
-        return dd.read_parquet(path).map_partitions(decoded_cells)
-    kind = data_format(path)
-    if kind == "parquet":
-        return dd.read_parquet(path).map_partitions(decoded_cells)
-    if kind == "csv":
-        table = dd.read_csv(path, dtype=str, keep_default_na=False, encoding=text_encoding(encoding))
-        return table.map_partitions(decoded_cells)
-    # JSON: one partition per file, read (and its errors told) as read_table does.
-    files = sorted(glob.glob(path)) or [path]
-    return dd.from_map(_read_one, files, encoding=encoding)
+    # Dask would otherwise turn object columns into its own string type, and a
+    # list of contexts into the text of its repr.
+    with dask.config.set({"dataframe.convert-string": False}):
+        if os.path.isdir(path):
+            return dd.read_parquet(path).map_partitions(decoded_cells)
+        kind = data_format(path)
+        if kind == "parquet":
+            return dd.read_parquet(path).map_partitions(decoded_cells)
+        if kind == "csv":
+            table = dd.read_csv(path, dtype=str, keep_default_na=False, encoding=text_encoding(encoding))
+            return table.map_partitions(decoded_cells)
+        # JSON: one partition per file, read (and its errors told) as read_table does.
+        files = sorted(glob.glob(path)) or [path]
+        return dd.from_map(_read_one, files, encoding=encoding)
 
 
 def _read_one(path: str, encoding: str | None) -> Any:

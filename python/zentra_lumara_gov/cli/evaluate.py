@@ -46,10 +46,17 @@ from zentra_lumara_gov.cli import settings as settings_module
               help="Evaluate on a local Dask cluster of N worker processes started for the run.")
 @click.option("--progress/--no-progress", "show_progress", default=None,
               help="Show progress on standard error (default: when it is a terminal).")
+@click.option("--store", "store_url", metavar="URL",
+              help="Record the run in this run store: an SQLite file or postgresql+psycopg://... "
+                   "(default: $ZLG_STORE_URL, else zentra-runs.db in the working directory).")
+@click.option("--no-store", is_flag=True, help="Do not record the run.")
+@click.option("--tag", "tag_options", multiple=True, metavar="KEY=VALUE",
+              help="Label the run in its record (repeatable), e.g. --tag model=my-model --tag model_version=3.")
 def evaluate_command(data: pathlib.Path, metrics_option: str | None, config_path: pathlib.Path | None,
                      out: pathlib.Path | None, overwrite: bool, encoding: str | None, fail_on_threshold: bool,
                      formula_guard: bool, local: bool, scheduler: str | None, workers: int | None,
-                     show_progress: bool | None) -> None:
+                     show_progress: bool | None, store_url: str | None, no_store: bool,
+                     tag_options: tuple[str, ...]) -> None:
     """Evaluate the records of DATA (.csv, .jsonl, .ndjson, .json, .parquet or .pq) and report the results."""
     on_cluster = scheduler is not None or workers is not None
     if scheduler is not None and workers is not None:
@@ -59,6 +66,9 @@ def evaluate_command(data: pathlib.Path, metrics_option: str | None, config_path
                                  "results (a name without suffix)", param_hint="--out")
     if overwrite and not on_cluster:
         raise click.UsageError("--overwrite replaces a cluster run's dataset: give it with --scheduler or --workers.")
+    if no_store and store_url is not None:
+        raise click.UsageError("give --store URL or --no-store, not both.")
+    tags = _tags(tag_options)
     _io.data_format(data)
     if encoding is not None:
         _check_codec(encoding)
@@ -72,13 +82,15 @@ def evaluate_command(data: pathlib.Path, metrics_option: str | None, config_path
         _io.check_output_file(out, inputs=(data,))
     # Built once without a judge address, so that a bad metric setting is told before any server starts.
     settings_module.build_metrics(names, settings, judge=None)
-    with _services(settings, local) as (judge, api_client):
+    with _opened_store(store_url, wanted=not no_store) as store, _services(settings, local) as (judge, api_client):
         metrics = settings_module.build_metrics(names, settings, judge=judge, local=local)
         if on_cluster:
             result = _evaluate_on_cluster(data, encoding, metrics, configuration, api_client, out, overwrite,
-                                          scheduler, workers, show_progress)
+                                          scheduler, workers, show_progress, tags, store)
         else:
-            result = _evaluate_here(data, encoding, metrics, configuration, api_client, show_progress)
+            result = _evaluate_here(data, encoding, metrics, configuration, api_client, show_progress, tags, store)
+    if store is not None:
+        click.echo(f"run {result.run.run_id} recorded in {store.shown_url} (digest {result.digest})", err=True)
     summary = result.summary()
     click.echo(summary.to_string(index=False), err=True)
     if on_cluster:
@@ -87,6 +99,32 @@ def evaluate_command(data: pathlib.Path, metrics_option: str | None, config_path
     else:
         _write(result, out, formula_guard)
     sys.exit(verdict(result, fail_on_threshold))
+
+
+def _tags(options: tuple[str, ...]) -> dict[str, str]:
+    tags = {}
+    for option in options:
+        key, equals, value = option.partition("=")
+        if not equals or not key.strip():
+            raise BadInput(f"--tag must be KEY=VALUE, not {option!r}.")
+        tags[key.strip()] = value
+    return tags
+
+
+@contextlib.contextmanager
+def _opened_store(url: str | None, *, wanted: bool = True) -> Iterator[Any]:
+    """The run store the run is recorded in, opened (and its schema brought up to date) before any work."""
+    from zentra_lumara_gov.store import RunStore
+
+    if not wanted:
+        yield None
+        return
+    try:
+        store = RunStore(url)
+    except Exception as problem:  # an unreachable server, a folder that does not exist, ...
+        raise BadInput(f"cannot open the run store: {problem}") from problem
+    with store:
+        yield store
 
 
 def _check_codec(encoding: str) -> None:
@@ -114,17 +152,22 @@ def _services(settings: dict[str, Any], local: bool) -> Iterator[tuple[dict[str,
 
 
 def _evaluate_here(data: pathlib.Path, encoding: str | None, metrics: list[Any], configuration: Any,
-                   api_client: Any, show_progress: bool | None) -> Any:
-    from zentra_lumara_gov import evaluate
+                   api_client: Any, show_progress: bool | None, tags: dict[str, str], store: Any) -> Any:
+    from zentra_lumara_gov import _inputs, _pipeline
 
     table = _io.read_table(data, encoding)
-    return evaluate(table, metrics, configuration=configuration, api_client=api_client, raise_exceptions=False,
-                    show_progress=show_progress)
+    # The API's own steps, with the data file named as the run's source.
+    _inputs.check_progress(show_progress, None)
+    spec, table = _pipeline.plan_run(metrics, configuration=configuration, api_client=api_client,
+                                     raise_exceptions=False, data=table)
+    plan = _pipeline.prepare(spec, table, output_cast=True, show_progress=show_progress, source=data, tags=tags,
+                             store=store)
+    return _pipeline.run(plan)
 
 
 def _evaluate_on_cluster(data: pathlib.Path, encoding: str | None, metrics: list[Any], configuration: Any,
                          api_client: Any, out: pathlib.Path, overwrite: bool, scheduler: str | None,
-                         workers: int | None, show_progress: bool | None) -> Any:
+                         workers: int | None, show_progress: bool | None, tags: dict[str, str], store: Any) -> Any:
     try:
         from zentra_lumara_gov.distributed import evaluate_partitioned
     except ImportError as missing:
@@ -139,7 +182,7 @@ def _evaluate_on_cluster(data: pathlib.Path, encoding: str | None, metrics: list
     with _dask_client(scheduler, workers) as client:
         return evaluate_partitioned(str(data), metrics, configuration=configuration, api_client=api_client,
                                     raise_exceptions=False, client=client, output=out, overwrite=overwrite,
-                                    progress=progress, encoding=encoding)
+                                    progress=progress, encoding=encoding, tags=tags, store=store)
 
 
 @contextlib.contextmanager

@@ -205,8 +205,13 @@ class RunStore:
     def __exit__(self, *exc_info: Any) -> None:
         self.close()
 
+    @property
+    def shown_url(self) -> str:
+        """The store's URL with any password hidden, for messages."""
+        return make_url(self.url).render_as_string(hide_password=True)
+
     def __repr__(self) -> str:
-        return f"RunStore({make_url(self.url).render_as_string(hide_password=True)!r})"
+        return f"RunStore({self.shown_url!r})"
 
     # -- writing -----------------------------------------------------------
 
