@@ -35,7 +35,7 @@ figure { margin: 0; } figcaption { font-weight: 600; margin-bottom: .3em; }
 def render(result: Any, title: str = "Evaluation report") -> str:
     """The whole report as one HTML document."""
     aggregates = result.aggregates
-    generated = _dt.datetime.now().isoformat(timespec="seconds")
+    generated = _dt.datetime.now(_dt.timezone.utc).isoformat(timespec="seconds")
     failed_metrics = result.failed_metrics
     parts = [
         "<!DOCTYPE html>",
@@ -46,6 +46,7 @@ def render(result: Any, title: str = "Evaluation report") -> str:
         f'<p class="note">{len(aggregates)} metrics over {result.record_count} records, made {generated}.'
         + (f' <span class="error">Failed: {_text(", ".join(failed_metrics))}.</span>' if failed_metrics else "")
         + "</p>",
+        _run_section(getattr(result, "run", None), getattr(result, "digest", None)),
         "<h2>Summary</h2>",
         summary_html(result, with_caption=False),
         "<h2>Distributions</h2>",
@@ -57,6 +58,32 @@ def render(result: Any, title: str = "Evaluation report") -> str:
         "</body></html>",
     ]
     return "\n".join(part for part in parts if part)
+
+
+def _run_section(run: Any, digest: str | None) -> str:
+    """The run's record as evidence: what was evaluated, when, by which build, and its digest once stored."""
+    if run is None:
+        return ""
+    source = run.data_source
+    where = "a DataFrame" if source.kind == "DataFrame" else f"{source.path} ({source.size} bytes, modified " \
+        f"{source.modified_at.isoformat() if source.modified_at else 'unknown'})"
+    rows = [
+        ("run", run.run_id),
+        ("status", run.status),
+        ("started", run.started_at.isoformat()),
+        ("finished", run.finished_at.isoformat() if run.finished_at else ""),
+        ("data", where),
+        ("data fingerprint (SHA-256)", run.data_fingerprint or ""),
+        ("records", str(run.counts.get("records", ""))),
+        ("SDK", f"{run.sdk_version} (build {run.build_id})"),
+        ("Python, pandas", f"{run.python_version}, {run.pandas_version}"),
+        ("platform", run.platform),
+        ("git commit", run.git_commit or ""),
+        ("tags", ", ".join(f"{key}={value}" for key, value in sorted(run.tags.items()))),
+        ("digest in the run store", digest or "not stored"),
+    ]
+    body = "".join(f"<tr><th>{_text(name)}</th><td><code>{_text(value)}</code></td></tr>" for name, value in rows)
+    return f'<h2>Run</h2><table class="run" id="run">{body}</table>'
 
 
 def summary_html(result: Any, with_caption: bool = True) -> str:
