@@ -14,10 +14,14 @@ import json
 import math
 from typing import Any
 
-# How many of a metric's lowest-scoring records the report lists, and how many failed records in all.
+# How many of a metric's worst records the report lists, how many failed records in all, and how many
+# threshold-breaking records per metric the page holds (beyond that, the CSV written beside it).
 WORST_RECORDS = 5
 FAILED_RECORDS = 50
+BREAKING_RECORDS = 2000
 BINS = 10
+# Detection metrics whose value measures a harm: without thresholds, higher is worse.
+HIGHER_IS_WORSE = frozenset({"pii", "hap", "keyword", "regex", "prompt_safety_risk"})
 
 STYLE = """
 body { font: 14px/1.45 system-ui, sans-serif; margin: 2em auto; max-width: 72em; color: #1b1f24; padding: 0 1em; }
@@ -32,8 +36,13 @@ figure { margin: 0; } figcaption { font-weight: 600; margin-bottom: .3em; }
 """
 
 
-def render(result: Any, title: str = "Evaluation report") -> str:
-    """The whole report as one HTML document."""
+def render(result: Any, title: str = "Evaluation report", breaking_export: str | None = None) -> str:
+    """The whole report as one HTML document.
+
+    ``breaking_export``: the name of a CSV file beside the page that holds
+    every threshold-breaking record, linked when a metric has more than the
+    page lists.
+    """
     aggregates = result.aggregates
     generated = _dt.datetime.now(_dt.timezone.utc).isoformat(timespec="seconds")
     failed_metrics = result.failed_metrics
@@ -54,6 +63,7 @@ def render(result: Any, title: str = "Evaluation report") -> str:
         *(_histogram_figure(aggregate, result.label_of(aggregate)) for aggregate in aggregates),
         "</div>",
         _failed_section(aggregates, result.label_of),
+        _breaking_section(aggregates, result.record_texts(), result.label_of, breaking_export),
         _worst_section(aggregates, result.record_texts(), result.label_of),
         "</body></html>",
     ]
@@ -89,20 +99,28 @@ def _run_section(run: Any, digest: str | None) -> str:
 def summary_html(result: Any, with_caption: bool = True) -> str:
     """The summary table (one row per metric); failed metrics stand out."""
     header = "".join(f"<th>{_text(column)}</th>" for column in
-                     ("metric", "method", "provider", "records", "failed", "mean", "min", "max", "pass rate"))
+                     ("metric", "method", "provider", "records", "failed", "mean", "min", "max", "thresholds",
+                      "pass rate", "breaking"))
     rows = []
-    failed = set(result.failed_metrics)
+    failures = result.failures()
+    aggregates = {result.label_of(aggregate): aggregate for aggregate in result.aggregates}
     for row in result.summary().itertuples(index=False):
+        aggregate = aggregates.get(row.metric)
+        thresholds = list(getattr(aggregate, "thresholds", None) or [])
+        breaking = sum(record.passed is False for record in aggregate.record_level_metrics) if aggregate else 0
+        reason = failures.get(row.metric)
         cells = [
-            f"<td>{_text(row.metric)}</td>",
+            f"<td>{_text(row.metric)}" + (f'<div class="error">{_text(reason)}</div>' if reason else "") + "</td>",
             f"<td>{_text(row.method)}</td>",
             f"<td>{_text(row.provider)}</td>",
             f'<td class="num">{row.records}</td>',
             f'<td class="num">{row.failed}</td>',
             *(f'<td class="num">{_number(value)}</td>' for value in (row.mean, row.min, row.max)),
+            f"<td>{_text(_threshold_text(thresholds))}</td>",
             f'<td class="num">{_percent(row.pass_rate)}</td>',
+            f'<td class="num">{breaking if thresholds else ""}</td>',
         ]
-        css = ' class="failed"' if row.metric in failed else ""
+        css = ' class="failed"' if reason else ""
         rows.append(f"<tr{css}>{''.join(cells)}</tr>")
     caption = f"<caption>{_text(repr(result))}</caption>" if with_caption else ""
     return (f'<table class="summary" id="summary">{caption}<thead><tr>{header}</tr></thead>'
@@ -142,6 +160,12 @@ def _histogram_figure(aggregate: Any, label: str) -> str:
     if values:
         low, high, counts = histogram(values)
         tallest = max(counts)
+        for threshold in aggregate.thresholds or []:
+            if low <= threshold.value <= high and high > low:
+                x = left + plot_width * (threshold.value / 2 - low / 2) / (high / 2 - low / 2)
+                shapes.append(f'<line class="threshold" x1="{x:.1f}" y1="10" x2="{x:.1f}" y2="{10 + plot_height}" '
+                              f'stroke="#b42318" stroke-dasharray="4 3"><title>{_text(_threshold_text([threshold]))}'
+                              "</title></line>")
         bar_width = plot_width / len(counts)
         for index, count in enumerate(counts):
             bar_height = plot_height * count / tallest
@@ -180,6 +204,49 @@ def _caption(aggregate: Any, label: str) -> str:
     return caption if label == aggregate.name else f"{caption} ({label})"  # a namesake: say which one
 
 
+def _threshold_text(thresholds: list[Any]) -> str:
+    """"≥ 0.7" for a lower limit, "≤ 0.5" for an upper one."""
+    return ", ".join(("≥ " if threshold.type == "lower_limit" else "≤ ") + f"{threshold.value:g}"
+                     for threshold in thresholds)
+
+
+def worse_is_higher(aggregate: Any) -> bool:
+    """The metric's direction: from its thresholds (upper limits alone: higher is worse), else from its kind."""
+    thresholds = aggregate.thresholds or []
+    if thresholds:
+        return all(threshold.type == "upper_limit" for threshold in thresholds)
+    return aggregate.provider == "detectors" and aggregate.name in HIGHER_IS_WORSE
+
+
+def _breaking_section(aggregates: list[Any], texts: dict[str, str], label_of: Any, export: str | None) -> str:
+    """Every record with a value that breaks a threshold, worst first, per metric (apart from errored records)."""
+    parts = []
+    for aggregate in aggregates:
+        breaking = [record for record in aggregate.record_level_metrics if record.passed is False]
+        if not breaking:
+            continue
+        sign = -1 if worse_is_higher(aggregate) else 1
+        breaking.sort(key=lambda record: sign * record.value)
+        rows = "".join(
+            f"<tr><td><code>{_text(record.record_id)}</code></td><td>{_text(texts.get(record.record_id))}</td>"
+            f'<td class="num">{_number(record.value)}</td></tr>'
+            for record in breaking[:BREAKING_RECORDS]
+        )
+        more = ""
+        if len(breaking) > BREAKING_RECORDS:
+            where = f'<a href="{_text(export)}">{_text(export)}</a>' if export else "result.to_df()"
+            more = f'<p class="note">{len(breaking) - BREAKING_RECORDS} more in {where}.</p>'
+        parts.append(
+            f'<details><summary>{_text(_caption(aggregate, label_of(aggregate)))}: {len(breaking)} records break '
+            f"{_text(_threshold_text(aggregate.thresholds))}</summary><table class=\"breaking\"><thead><tr>"
+            f"<th>record</th><th>text</th><th>value</th></tr></thead><tbody>{rows}</tbody></table>{more}</details>"
+        )
+    if not parts:
+        return ('<h2>Records that break a threshold</h2><p class="note">None: every valued record keeps within its '
+                "metric's thresholds.</p>")
+    return "<h2>Records that break a threshold</h2>" + "".join(parts)
+
+
 def _failed_section(aggregates: list[Any], label_of: Any) -> str:
     rows = []
     for aggregate in aggregates:
@@ -191,10 +258,11 @@ def _failed_section(aggregates: list[Any], label_of: Any) -> str:
             rows.append(f"<tr><td>{_text(label_of(aggregate))}</td><td><code>{_text(record.record_id)}</code></td>"
                         f'<td class="error">{_text(reason)}</td></tr>')
     if not rows:
-        return '<h2>Failed records</h2><p class="note">None: every record of every metric has a value.</p>'
+        return ('<h2>Errored records</h2><p class="note">None: every record of every metric has a value '
+                "(records that break a threshold are listed below).</p>")
     shown = rows[:FAILED_RECORDS]
     more = f'<p class="note">{len(rows) - len(shown)} more not shown.</p>' if len(rows) > len(shown) else ""
-    return ('<h2>Failed records</h2><table class="failed-records"><thead><tr><th>metric</th><th>record</th>'
+    return ('<h2>Errored records</h2><table class="failed-records"><thead><tr><th>metric</th><th>record</th>'
             f"<th>error</th></tr></thead><tbody>{''.join(shown)}</tbody></table>{more}")
 
 
@@ -204,9 +272,8 @@ def _worst_section(aggregates: list[Any], texts: dict[str, str], label_of: Any) 
         valued = [record for record in aggregate.record_level_metrics if _is_number(record.value)]
         if not valued:
             continue
-        # Threshold breaches first, then the lowest values (the highest under upper limits alone).
-        thresholds = aggregate.thresholds or []
-        sign = -1 if thresholds and all(threshold.type == "upper_limit" for threshold in thresholds) else 1
+        # Threshold breaches first, then the worst values in the metric's direction.
+        sign = -1 if worse_is_higher(aggregate) else 1
         valued.sort(key=lambda record: (record.passed is not False, sign * record.value))
         rows = []
         for record in valued[:WORST_RECORDS]:

@@ -5,6 +5,7 @@ from __future__ import annotations
 import datetime as _dt
 import math
 import numbers
+import os
 from typing import Annotated, Any
 
 import pandas as pd
@@ -409,14 +410,20 @@ class MetricsEvaluationResult(BaseEntity):
 
         Writes it to ``path`` (UTF-8) or, when ``path`` is None, returns the text.
         """
-        from zentra_lumara_gov import report
+        from zentra_lumara_gov import _io, report
 
-        text = report.render(self, title=title)
         if path is None:
-            return text
-        from zentra_lumara_gov import _io
-
-        _io.write_text_atomically(path, text)
+            return report.render(self, title=title)
+        # Every record that breaks a threshold stays reachable: beyond what the page lists, in a CSV beside it.
+        export = None
+        if any(sum(r.passed is False for r in a.record_level_metrics) > report.BREAKING_RECORDS
+               for a in self.aggregates):
+            stem, _ = os.path.splitext(os.fspath(path))
+            export = f"{stem}.breaking.csv"
+            frame = self.to_df()
+            frame[frame["passed"] == False].to_csv(export, index=False, lineterminator="\r\n")  # noqa: E712
+            export = os.path.basename(export)
+        _io.write_text_atomically(path, report.render(self, title=title, breaking_export=export))
         return None
 
     def to_json(self, path: Any = None, **kwargs: Any) -> str | None:
