@@ -43,6 +43,7 @@ if TYPE_CHECKING:
     from zentra_lumara_gov.entities.metric import GenAIMetric as GenAIMetric
     from zentra_lumara_gov.entities.metric_threshold import MetricThreshold as MetricThreshold
     from zentra_lumara_gov.comparison import Comparison as Comparison, compare as compare
+    from zentra_lumara_gov.custom import Score as Score, metric as metric
     from zentra_lumara_gov.run_record import RunRecord as RunRecord
     from zentra_lumara_gov.store import RunStore as RunStore
     from zentra_lumara_gov.errors import (
@@ -71,6 +72,8 @@ _LAZY_NAMES = {
     "GenAIMetric": "zentra_lumara_gov.entities.metric",
     "MetricThreshold": "zentra_lumara_gov.entities.metric_threshold",
     "compare": "zentra_lumara_gov.comparison",
+    "metric": "zentra_lumara_gov.custom",
+    "Score": "zentra_lumara_gov.custom",
     "Comparison": "zentra_lumara_gov.comparison",
     "RunRecord": "zentra_lumara_gov.run_record",
     "RunStore": "zentra_lumara_gov.store",

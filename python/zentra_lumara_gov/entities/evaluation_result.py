@@ -61,6 +61,29 @@ class RecordMetricResult(_MetricResultBase):
         return passes_thresholds(self.value, self.thresholds)
 
 
+def records_like(template: RecordMetricResult, changes: Any) -> list[RecordMetricResult]:
+    """One record result per mapping of ``changes``, each ``template`` with those fields replaced.
+
+    For runs that make a result per record in bulk: the fields of
+    ``template`` are validated once, the changed ones (value, record id,
+    label, explanation, errors) are the caller's, already of their types.
+    Equal, field for field, to constructing each record.
+    """
+    cls = type(template)
+    base = template.__dict__
+    fields_set = template.__pydantic_fields_set__
+    new, assign = cls.__new__, object.__setattr__
+    records = []
+    for change in changes:
+        record = new(cls)
+        assign(record, "__dict__", {**base, **change})
+        assign(record, "__pydantic_fields_set__", fields_set | change.keys())
+        assign(record, "__pydantic_extra__", None)
+        assign(record, "__pydantic_private__", None)
+        records.append(record)
+    return records
+
+
 class AggregateMetricResult(_MetricResultBase):
     """One metric over the whole table, with the record results it was built from.
 
