@@ -49,3 +49,12 @@ class DiesOnceFaithfulnessMetric(FaithfulnessMetric):
         except FileExistsError:
             return super().evaluate(data, configuration, metrics_result, api_client, **kwargs)
         os._exit(17)
+
+
+import zentra_lumara_gov as _zlg  # noqa: E402
+
+
+@_zlg.metric(thresholds=[_zlg.MetricThreshold(type="upper_limit", value=40)])
+def answer_length(record) -> float:
+    """A metric of the user's own: the answer's length in characters, at most 40 allowed."""
+    return len(record.answer)

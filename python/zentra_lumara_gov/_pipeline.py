@@ -36,6 +36,9 @@ from zentra_lumara_gov._guard import RunGuard
 from zentra_lumara_gov._identity import MetricKey, check_distinct
 from zentra_lumara_gov.errors import InputTypeError
 
+# Called with every result a whole run finishes (the pytest plugin's reports listen here).
+RESULT_OBSERVERS: list[Callable[[Any], Any]] = []
+
 # Marks a spec made without a table (the cluster's tables are its partitions).
 NO_DATA: Any = object()
 
@@ -210,6 +213,8 @@ def finish(plan: RunPlan, result: Any) -> Any:
         result.run = plan.record.end(result, "completed")
         if plan.store is not None:
             result.digest = plan.store.add(result)
+        for observer in list(RESULT_OBSERVERS):
+            observer(result)
     return result
 
 

@@ -50,13 +50,16 @@ from zentra_lumara_gov.cli import settings as settings_module
               help="Record the run in this run store: an SQLite file or postgresql+psycopg://... "
                    "(default: $ZLG_STORE_URL, else zentra-runs.db in the working directory).")
 @click.option("--no-store", is_flag=True, help="Do not record the run.")
+@click.option("--junit", "junit_path", type=click.Path(path_type=pathlib.Path), metavar="FILE",
+              help="Also write JUnit XML for CI servers: one test case per metric, failures listing the records "
+                   "that break its thresholds.")
 @click.option("--tag", "tag_options", multiple=True, metavar="KEY=VALUE",
               help="Label the run in its record (repeatable), e.g. --tag model=my-model --tag model_version=3.")
 def evaluate_command(data: pathlib.Path, metrics_option: str | None, config_path: pathlib.Path | None,
                      out: pathlib.Path | None, overwrite: bool, encoding: str | None, fail_on_threshold: bool,
                      formula_guard: bool, local: bool, scheduler: str | None, workers: int | None,
                      show_progress: bool | None, store_url: str | None, no_store: bool,
-                     tag_options: tuple[str, ...]) -> None:
+                     junit_path: pathlib.Path | None, tag_options: tuple[str, ...]) -> None:
     """Evaluate the records of DATA (.csv, .jsonl, .ndjson, .json, .parquet or .pq) and report the results."""
     on_cluster = scheduler is not None or workers is not None
     if scheduler is not None and workers is not None:
@@ -80,6 +83,12 @@ def evaluate_command(data: pathlib.Path, metrics_option: str | None, config_path
         dataset.check()
     elif out is not None:
         _io.check_output_file(out, inputs=(data,))
+    if junit_path is not None:
+        if junit_path.suffix.lower() != ".xml":
+            raise BadInput(f"--junit {junit_path}: name an .xml file.")
+        _io.check_writable_folder(str(junit_path.resolve().parent), str(junit_path))
+        if out is not None and junit_path.resolve() == out.resolve():
+            raise BadInput("--junit and --out name the same file.")
     # Built once without a judge address, so that a bad metric setting is told before any server starts.
     settings_module.build_metrics(names, settings, judge=None)
     with _opened_store(store_url, wanted=not no_store) as store, _services(settings, local) as (judge, api_client):
@@ -98,6 +107,11 @@ def evaluate_command(data: pathlib.Path, metrics_option: str | None, config_path
         click.echo(f"wrote {result.partitions} partitions to {out}", err=True)
     else:
         _write(result, out, formula_guard)
+    if junit_path is not None:
+        from zentra_lumara_gov.testing import junit_xml
+
+        _io.write_text_atomically(junit_path, junit_xml(result))
+        click.echo(f"wrote {junit_path}", err=True)
     sys.exit(verdict(result, fail_on_threshold))
 
 

@@ -126,12 +126,17 @@ def build_metrics(names: list[str], settings: dict[str, Any], judge: dict[str, A
     for name in names:
         table = dict(tables.get(name) or {})
         kind = table.pop("kind", name)
-        if kind not in kinds:
+        found = kinds.get(kind) if ":" not in kind else _imported_metric(kind)
+        if found is None:
             raise SettingsError(
-                f"unknown metric {name!r}; known: {', '.join(sorted(kinds))}, or a [metric.{name}] "
-                "table of the --config file with a 'kind' among them."
+                f"unknown metric {name!r}; known: {', '.join(sorted(kinds))}, a package.module:function metric, "
+                f"or a [metric.{name}] table of the --config file with a 'kind' among them."
             )
-        metric_class = kinds[kind]
+        found = _loaded(kind, found)
+        if not isinstance(found, type):  # a metric object (a decorated function): its settings replaced
+            built.append(_with_settings(f"[metric.{name}]", found, table))
+            continue
+        metric_class = found
         names_the_metric = "name" in metric_class.model_fields and metric_class.model_fields["name"].is_required()
         if names_the_metric:
             table.setdefault("name", name)
@@ -143,6 +148,51 @@ def build_metrics(names: list[str], settings: dict[str, Any], judge: dict[str, A
             table["llm_judge"] = build_judge(judge, criteria=names_the_metric and local)
         built.append(_built(f"[metric.{name}]", metric_class, table))
     return built
+
+
+def _imported_metric(reference: str) -> Any:
+    """The metric object or class that ``package.module:name`` names."""
+    import importlib
+
+    module_name, _, qualname = reference.partition(":")
+    try:
+        found: Any = importlib.import_module(module_name)
+        for part in qualname.split("."):
+            found = getattr(found, part)
+    except (ImportError, AttributeError) as problem:
+        raise SettingsError(f"cannot import the metric {reference!r}: {problem}") from None
+    return found
+
+
+def _loaded(kind: str, found: Any) -> Any:
+    from importlib.metadata import EntryPoint
+
+    from zentra_lumara_gov._inputs import is_metric
+    from zentra_lumara_gov.entities.metric import GenAIMetric
+
+    if isinstance(found, EntryPoint):
+        try:
+            found = found.load()
+        except Exception as problem:
+            raise SettingsError(f"the plugin metric {kind!r} ({found.value}) cannot be loaded: {problem}") from None
+    if isinstance(found, type) and issubclass(found, GenAIMetric) or is_metric(found, GenAIMetric):
+        return found
+    raise SettingsError(f"{kind!r} names {type(found).__name__}, not a metric (a class or @zentra_lumara_gov.metric).")
+
+
+def _with_settings(where: str, metric: Any, table: dict[str, Any]) -> Any:
+    if not table:
+        return metric
+    with_options = getattr(metric, "with_options", None)
+    try:
+        if with_options is not None:
+            return with_options(**table)
+        return type(metric).model_validate({**metric.__dict__, **table})
+    except Exception as problem:
+        import pydantic
+
+        text = validation_text(problem) if isinstance(problem, pydantic.ValidationError) else str(problem)
+        raise SettingsError(f"{where}: {text}") from None
 
 
 def build_judge(judge: dict[str, Any], criteria: bool) -> Any:

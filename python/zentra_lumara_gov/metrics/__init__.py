@@ -77,20 +77,32 @@ def __dir__() -> list[str]:
 _BASES = ("GenAIMetric", "TallyxMetric", "DetectionMetric")
 
 
-def metric_kinds() -> dict[str, type]:
-    """Each concrete metric class by its kind: its class name in snake case, without "Metric".
+# Entry-point group through which installed packages add metrics.
+PLUGIN_GROUP = "zentra_lumara_gov.metrics"
 
+
+def metric_kinds() -> dict[str, Any]:
+    """Every metric available by its kind: the built-in classes, then the plugins' metrics.
+
+    A built-in class's kind is its name in snake case, without "Metric":
     ``PIIMetric`` is "pii", ``AnswerRelevanceDetectionMetric`` is
-    "answer_relevance_detection", ``LLMAsJudgeMetric`` "llm_as_judge". The
+    "answer_relevance_detection", ``LLMAsJudgeMetric`` "llm_as_judge". A
+    package adds metrics through the entry-point group
+    "zentra_lumara_gov.metrics": each entry point names a metric class, or a
+    metric object such as a function decorated with ``zentra_lumara_gov.metric``,
+    under the entry point's name (a built-in kind is never replaced). The
     command line reads its metric names from here.
     """
     import re
+    from importlib.metadata import entry_points
 
-    kinds = {}
+    kinds: dict[str, Any] = {}
     for class_name in _LAZY_NAMES:
         if class_name in _BASES:
             continue
         stem = class_name.removesuffix("Metric")
         words = re.sub(r"(?<=[a-z0-9])(?=[A-Z])|(?<=[A-Z])(?=[A-Z][a-z])", "_", stem)
         kinds[words.lower()] = __getattr__(class_name)
+    for entry in entry_points(group=PLUGIN_GROUP):
+        kinds.setdefault(entry.name, entry)  # loaded when used: a broken plugin fails only its own metric
     return kinds
