@@ -155,3 +155,31 @@ def test_the_pytest_plugin_writes_a_report_per_evaluation(tmp_path):
                            "--zlg-report", "reports"], capture_output=True, text=True, cwd=tmp_path, timeout=120)
     assert done.returncode == 0, done.stdout
     assert [p.name for p in (tmp_path / "reports").iterdir()] == ["test_gate.py_test_gate-1.html"]
+
+
+def test_a_metric_reads_the_columns_it_is_told_to_apart_from_the_run(tmp_path):
+    from detection_service import DetectionService, ServiceThread
+
+    from zentra_lumara_gov.metrics import PIIMetric
+
+    table = pd.DataFrame({"question": ["mail me at ann@example.com", "hello"],
+                          "answer": ["fine", "write to bob@example.org"]})
+    with ServiceThread(DetectionService("s", username="u", instance_id="i")) as service:
+        client = zlg.APIClient(zlg.Credentials(url=service.url, version="5.0", username="u", api_key="s",
+                                               service_instance_id="i"))
+        result = zlg.evaluate(table, [PIIMetric(), PIIMetric(columns={"question": "answer"})], api_client=client)
+        data, config = tmp_path / "r.jsonl", tmp_path / "eval.toml"
+        table.to_json(data, orient="records", lines=True)
+        config.write_text(f'[metric.pii_answers]\nkind = "pii"\ncolumns = {{ question = "answer" }}\n[service]\n'
+                          f'url = "{service.url}"\nversion = "5.0"\nusername = "u"\napi_key = "s"\n'
+                          'service_instance_id = "i"\n', encoding="utf-8")
+        outcome = CliRunner().invoke(main, ["evaluate", str(data), "--metrics", "pii,pii_answers", "--config",
+                                            str(config), "--no-store"])
+    wide = result.to_df(wide=True)
+    assert wide[["pii[PII]", "pii[PII (question=answer)]"]].values.tolist() == [[0.9, 0.0], [0.0, 0.9]]
+    printed = json.loads(outcome.stdout)["metrics_result"]
+    assert [[r["value"] for r in m["record_level_metrics"]] for m in printed] == [[0.9, 0.0], [0.0, 0.9]]
+    with pytest.raises(zlg.InputValueError, match="reads the column 'reply' as its question"):
+        zlg.evaluate(table, [PIIMetric(columns={"question": "reply"})], api_client=client)
+    with pytest.raises(ValueError, match="columns: unknown role 'questoin'"):
+        PIIMetric(columns={"questoin": "answer"})

@@ -88,7 +88,14 @@ class GuardedMetric:
     def __repr__(self) -> str:
         return f"GuardedMetric({self.metric!r})"
 
+    def _own_configuration(self, kwargs: dict[str, Any]) -> None:
+        # A metric told which column plays which role reads the run's configuration with them.
+        own = getattr(self.metric, "configuration_for", None)
+        if own is not None and "configuration" in kwargs:
+            kwargs["configuration"] = own(kwargs["configuration"])
+
     def evaluate(self, *args: Any, **kwargs: Any) -> Any:
+        self._own_configuration(kwargs)
         blocked = self.run.failed_dependency(self.metric)
         try:
             if blocked is not None:
@@ -101,6 +108,7 @@ class GuardedMetric:
             self.run.finished(self.metric)
 
     async def evaluate_async(self, *args: Any, **kwargs: Any) -> Any:
+        self._own_configuration(kwargs)
         blocked = self.run.failed_dependency(self.metric)
         try:
             if blocked is not None:

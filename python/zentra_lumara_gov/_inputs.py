@@ -147,3 +147,19 @@ def checked_tags(tags: Any) -> dict[str, str]:
         if not isinstance(value, (str, int, float)) or isinstance(value, bool):
             raise InputTypeError(f"tags[{key!r}] must be a text or a number, not {describe(value)}.")
     return {key: str(value) for key, value in tags.items()}
+
+
+def check_metric_columns(metrics: list[Any], table: Any) -> None:
+    """Every column a metric is told to read in a role of its own must be in the table."""
+    if table.empty:
+        return
+    present = set(table.columns)
+    for metric in metrics:
+        for role, value in (getattr(metric, "columns", None) or {}).items():
+            for name in [value] if isinstance(value, str) else value:
+                if name not in present:
+                    raise InputValueError(
+                        f"the metric {getattr(metric, 'display_name', None) or metric.name!r} reads the column "
+                        f"{name!r} as its {role}, which the data does not have; the data's columns are: "
+                        f"{', '.join(repr(str(column)) for column in table.columns)}."
+                    )

@@ -135,6 +135,7 @@ def prepare(spec: RunSpec, table: Any, *, output_cast: bool, show_progress: Any 
     from zentra_lumara_gov.evaluators.impl import metric_run_impl
 
     _inputs.check_columns(spec.configuration, table, output_cast=output_cast)
+    _inputs.check_metric_columns(spec.metrics, table)
     # A shallow copy: the ids and timestamps go on it, not on the caller's table. They are
     # stamped here, by the compiled run's own rule, so that the run record sees them.
     table = table.copy(deep=False)
