@@ -304,7 +304,10 @@ def _is_number(value: Any) -> bool:
 
 
 def _text(value: Any) -> str:
-    return "" if value is None else html.escape(str(value))
+    # A blank for what is missing: None, and the NaN or NA a table cell holds instead (pandas 3 text columns).
+    if value is None or (isinstance(value, float) and math.isnan(value)) or type(value).__name__ == "NAType":
+        return ""
+    return html.escape(str(value))
 
 
 def _number(value: Any) -> str:
