@@ -174,7 +174,16 @@ def _column_cells(column: Any) -> list[str]:
     dumps = _canonical_json
     # The encoder's own string writer, called directly: the same text as dumps, at a third of the cost.
     quote = json.encoder.encode_basestring
-    return [quote(item) if type(item) is str else dumps(_normalised(item)) for item in column.tolist()]
+
+    def cell(item: Any) -> str:
+        if type(item) is str:
+            return quote(item)
+        # A list of texts (contexts), the commonest structured cell: written as dumps writes it.
+        if type(item) is list and all(type(part) is str for part in item):
+            return "[" + ",".join(map(quote, item)) + "]"
+        return dumps(_normalised(item))
+
+    return [cell(item) for item in column.tolist()]
 
 
 class TableDigest(BaseModel):
