@@ -65,7 +65,7 @@ BAD_INPUT = [
      "nested too deeply to read."),
     ("broken JSON Lines line", ("r.jsonl", _jsonl(RECORDS[:1]) + b'{"question": \n' + _jsonl(RECORDS[1:])), "", [],
      "r.jsonl, line 2, column 14: not JSON: Expecting value."),
-    ("JSON nested deeply", ("r.jsonl", b'{"question": ' + b"[" * 5000 + b"]" * 5000 + b"}\n"), "", [],
+    ("JSON nested deeply", ("r.jsonl", b'{"question": ' + b"[" * 50000 + b"]" * 50000 + b"}\n"), "", [],
      "r.jsonl, line 1: nested too deeply to read."),
     ("JSON line not an object", ("r.jsonl", b"[1, 2]\n"), "", [],
      "r.jsonl, line 1: a record must be a JSON object, not list."),
