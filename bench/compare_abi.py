@@ -116,6 +116,10 @@ def build(label: str, source: pathlib.Path, settings: list[str]) -> pathlib.Path
     return site
 
 
+class Failed(Exception):
+    """A benchmark that exited with an error; its output is the message."""
+
+
 def run(script: str, arguments: list[str], site: pathlib.Path) -> tuple[str, float]:
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [str(site), os.environ.get("PYTHONPATH")]))}
     started = time.perf_counter()
@@ -123,8 +127,7 @@ def run(script: str, arguments: list[str], site: pathlib.Path) -> tuple[str, flo
                           capture_output=True, text=True)
     elapsed = time.perf_counter() - started
     if done.returncode != 0:
-        raise SystemExit(f"compare-abi: {script} failed with {LABELS.get(site.parent.name, site)}:\n"
-                         f"{done.stdout}\n{done.stderr}")
+        raise Failed(f"{script} failed with {LABELS[site.parent.name]}:\n{done.stdout}\n{done.stderr}")
     return done.stdout, elapsed
 
 
@@ -183,34 +186,42 @@ def main() -> int:
     chosen = [bench for bench in BENCHMARKS + [SELF_COMPARING] if not args.only or bench[0] in args.only]
     header = ["| benchmark | output line (# = a number) | version-specific | stable ABI | stable / version |",
               "| --- | --- | --- | --- | --- |"]
-    rows, full = [], []
-    for script, arguments in chosen:
-        if (script, arguments) == SELF_COMPARING:
-            before = sites["version"] / "zentra_lumara_gov"
-            text, elapsed = run(script, [*arguments, "--before", str(before)], sites["stable"])
-            full.append(f"## {script} (earlier build: version-specific; this build: stable ABI)\n\n```\n{text}```\n")
-            print(f"compare-abi: {script} done in {elapsed:.0f} s", flush=True)
-            continue
-        outputs: dict[str, list[str]] = {"version": [], "stable": []}
-        wall: dict[str, list[float]] = {"version": [], "stable": []}
-        for round_number in range(args.rounds):
-            order = ["version", "stable"] if round_number % 2 == 0 else ["stable", "version"]
-            for label in order:
-                text, elapsed = run(script, arguments, sites[label])
-                outputs[label].append(text)
-                wall[label].append(elapsed)
-                full.append(f"## {script}, {LABELS[label]}, round {round_number + 1}\n\n```\n{text}```\n")
-        rows.extend(table(script, outputs, wall))
-        print(f"compare-abi: {script} done", flush=True)
-
+    rows, full, failures = [], [], []
     baseline = f"sources at {args.baseline_ref}" if args.baseline_ref else "the working tree"
-    report = "\n".join([f"Version-specific: {baseline}; stable ABI: the working tree; "
-                        f"{args.rounds} round(s), medians.", "", *header, *rows, ""])
-    print(report)
     results = ROOT / "bench" / "results"
     results.mkdir(exist_ok=True)
-    (results / "compare-abi.md").write_text(report + "\n" + "\n".join(full))
-    return 0
+
+    def report() -> str:
+        """The table so far, also written out with every output in full."""
+        text = "\n".join([f"Version-specific: {baseline}; stable ABI: the working tree; "
+                          f"{args.rounds} round(s), medians.", "", *header, *rows, "", *failures])
+        (results / "compare-abi.md").write_text(text + "\n" + "\n".join(full))
+        return text
+
+    for script, arguments in chosen:
+        try:
+            if (script, arguments) == SELF_COMPARING:
+                text, elapsed = run(script, [*arguments, "--before", str(sites["version"])], sites["stable"])
+                full.append(f"## {script} (earlier build: version-specific; this build: stable ABI)\n\n"
+                            f"```\n{text}```\n")
+            else:
+                outputs: dict[str, list[str]] = {"version": [], "stable": []}
+                wall: dict[str, list[float]] = {"version": [], "stable": []}
+                for round_number in range(args.rounds):
+                    order = ["version", "stable"] if round_number % 2 == 0 else ["stable", "version"]
+                    for label in order:
+                        text, elapsed = run(script, arguments, sites[label])
+                        outputs[label].append(text)
+                        wall[label].append(elapsed)
+                        full.append(f"## {script}, {LABELS[label]}, round {round_number + 1}\n\n```\n{text}```\n")
+                rows.extend(table(script, outputs, wall))
+        except Failed as failure:
+            failures.append(f"FAILED: {failure}")
+        print(f"compare-abi: {script} {'failed' if failures and script in failures[-1] else 'done'}", flush=True)
+        report()
+
+    print(report())
+    return 1 if failures else 0
 
 
 if __name__ == "__main__":

@@ -845,6 +845,9 @@ SharedTypes create_types() {
 // built differently never shares frames it cannot read.
 const SharedTypes &shared_types() {
   static const SharedTypes types = [] {
+    // Looked up here, where a failure can still be raised, and not first in
+    // a slot function, where it could not.
+    interpreter_types();
     std::string key = "zentra_lumara_gov.native_coroutine:" __VERSION__ ":" +
                       std::to_string(sizeof(CoroutineObject)) + ":" +
                       std::to_string(sizeof(Coroutine::promise_type));

@@ -383,10 +383,9 @@ int set_text(std::string &target, PyObject *value, const char *what) {
     PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
     return -1;
   }
-  Py_ssize_t size = 0;
-  const char *text = PyUnicode_AsUTF8AndSize(value, &size);
+  const char *text = PyUnicode_AsUTF8AndSize(value, nullptr);
   if (!text) return -1;
-  target.assign(text, static_cast<size_t>(size));
+  target = text;
   return 0;
 }
 int set_name(PyObject *obj, PyObject *value, void *) {
