@@ -63,32 +63,32 @@ void fill_from_os_random(std::vector<unsigned char> &out) {
 
 // A list of `count` fresh version-4 UUIDs in canonical text form: the values
 // of `[str(uuid.uuid4()) for _ in range(count)]`, drawn in one read of the
-// random source and formatted without creating UUID objects: all of them in
-// one text, which str.split cuts into the list (each piece made directly as
-// an ASCII str, no decoding per UUID).
+// random source and formatted without creating UUID objects.
 nb::object fresh_uuid_texts(size_t count) {
-  if (count == 0) return nb::list();
   std::vector<unsigned char> random(count * 16);
   fill_from_os_random(random);
   static constexpr char hex[] = "0123456789abcdef";
-  constexpr size_t stride = 37;  // 36 characters and a space between two
-  std::string texts(count * stride - 1, ' ');
+  PyObject *list = PyList_New(static_cast<Py_ssize_t>(count));
+  if (!list) throw nb::python_error();
+  nb::object owner = nb::steal(list);
   for (size_t i = 0; i < count; ++i) {
     unsigned char *bytes = random.data() + i * 16;
     bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0f) | 0x40);  // version 4
     bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3f) | 0x80);  // RFC 4122 variant
-    char *out = texts.data() + i * stride;
+    char out[36];
     size_t position = 0;
     for (size_t b = 0; b < 16; ++b) {
       if (b == 4 || b == 6 || b == 8 || b == 10) out[position++] = '-';
       out[position++] = hex[bytes[b] >> 4];
       out[position++] = hex[bytes[b] & 0x0f];
     }
+    // The stable ABI cannot write into a new str: the text is copied in, by
+    // the Latin-1 decoder, a plain copy and the fastest way in.
+    PyObject *text = PyUnicode_DecodeLatin1(out, sizeof out, nullptr);
+    if (!text) throw nb::python_error();
+    PyList_SetItem(list, static_cast<Py_ssize_t>(i), text);
   }
-  nb::object all = zlg::checked(
-      PyUnicode_DecodeASCII(texts.data(), static_cast<Py_ssize_t>(texts.size()), nullptr));
-  nb::object space = zlg::checked(PyUnicode_FromStringAndSize(" ", 1));
-  return zlg::checked(PyUnicode_Split(all.ptr(), space.ptr(), -1));
+  return owner;
 }
 
 // True when `column` is not among the table's columns or holds only nulls.
