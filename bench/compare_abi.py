@@ -59,7 +59,7 @@ BENCHMARKS = [
 ]
 SELF_COMPARING = ("bench_progress_overhead.py", ["--repeats", "11"])
 
-NUMBER = re.compile(r"-?\d+(?:[.,]\d+)*(?:e[-+]?\d+)?")
+NUMBER = re.compile(r"[-+]?\d+(?:[.,]\d+)*(?:e[-+]?\d+)?")
 LABELS = {"version": "version-specific", "stable": "stable ABI"}
 
 
