@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # What a user does in an environment of their own, as README.md's section
-# "Use it in your own environment" says: wheels of the SDK and of the stand-ins
-# built from a clean copy of the source tree, installed with plain pip (no
-# constraints, so the newest releases) into a brand-new virtual environment;
-# then the README's quickstart, run there. The stand-ins are also installed
-# alone, into a second new environment, and must work without the SDK.
+# "Use it in your own environment" says: the SDK's wheel (the one
+# scripts/build-wheel.sh built, handed over in dist/ as a user is handed it)
+# and a wheel of the stand-ins built from a clean copy of the source tree,
+# installed with plain pip (no constraints, so the newest releases) into a
+# brand-new virtual environment; then the README's quickstart, run there. The
+# stand-ins are also installed alone, into a second new environment, and must
+# work without the SDK.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-bash "$root/scripts/setup.sh"
+wheel="$(bash "$root/scripts/build-wheel.sh")"
+bash "$root/scripts/setup.sh"  # the environment whose Python runs the helpers below
 python="$root/.venv/bin/python"
 section="Use it in your own environment"
 
@@ -31,6 +34,9 @@ for name in filter(None, listed.split("\0")):
         shutil.copy2(root / name, copy / name)
 PY
 
+mkdir "$work/zentra_lumara_gov/dist"
+cp "$wheel" "$root/dist/.zlg-wheel" "$work/zentra_lumara_gov/dist/"
+
 echo "ci-own-environment: the README's commands, in a copy of the sources"
 "$python" "$root/scripts/readme_blocks.py" "$section" bash > "$work/own-environment.sh"
 cat "$work/own-environment.sh"
@@ -49,7 +55,8 @@ top = pathlib.Path(zentra_lumara_gov.__file__).parent
 extensions = [p for p in top.rglob("*") if p.parent != top and p.name.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))]
 missing = [str(p) for p in extensions if not p.with_name(p.name.split(".")[0] + ".pyi").is_file()]
 assert (top / "py.typed").is_file() and len(extensions) == 7 and not missing, (extensions, missing)
-print(f"ci-own-environment: the wheel ships py.typed and {len(extensions)} stubs")
+assert all(p.name.endswith(".abi3.so") for p in extensions), extensions
+print(f"ci-own-environment: the stable-ABI wheel ships py.typed and {len(extensions)} stubs")
 PY
 
 echo "ci-own-environment: the README's quickstart, run in the new environment"

@@ -10,6 +10,8 @@
 #   ZLG_PYTHON_VERSION  the interpreter's version (default: 3.12)
 #   ZLG_PYTHON          the interpreter itself, when the set-up does not find it
 #                       (PYTHON312 is read too, for 3.12)
+#   ZLG_PACKAGE_WHEEL   a wheel of the package (scripts/build-wheel.sh) to
+#                       install instead of building the package from source
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -135,6 +137,17 @@ if [ "$venv" != "$root/.venv" ]; then
   build_root="$root/build/$(basename "$venv")"
 fi
 package_stamp="$venv/.zlg-package"
+wheel="${ZLG_PACKAGE_WHEEL:-}"
+if [ -n "$wheel" ]; then
+  [ -f "$wheel" ] || { echo "setup: ZLG_PACKAGE_WHEEL names no file: $wheel" >&2; exit 2; }
+  package_hash="$deps_key wheel $(sha256sum "$wheel" | cut -d' ' -f1)"
+  if [ "$(cat "$package_stamp" 2>/dev/null || true)" != "$package_hash" ]; then
+    echo "setup: installing zentra_lumara_gov from $(basename "$wheel")"
+    "${pip[@]}" install "${pins[@]}" --no-deps --force-reinstall "$wheel"
+    echo "$package_hash" > "$package_stamp"
+  fi
+  exit 0
+fi
 package_hash="$deps_key $cxx $(sources_hash src python cmake CMakeLists.txt pyproject.toml constraints.txt)"
 if [ "$(cat "$package_stamp" 2>/dev/null || true)" != "$package_hash" ]; then
   echo "setup: building and installing zentra_lumara_gov (C++ compiler: $cxx)"

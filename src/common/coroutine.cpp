@@ -1,9 +1,7 @@
 #include "common/coroutine.h"
 
-#include <frameobject.h>
-#include <structmember.h>
-
 #include <string>
+#include <vector>
 
 #include "common/errors.h"
 #include "common/pyops.h"
@@ -29,6 +27,7 @@ struct CoroutineObject {
   PyObject *qualname;
   PyObject *weakrefs;
   State state;
+  bool finalized;  // its finalizer has run (it runs once, as for any object)
 };
 
 // What `coroutine.__await__()` gives: the iterator `await` drives, as
@@ -70,17 +69,41 @@ int get_optional_attr(PyObject *obj, const char *name, PyObject **result) {
   return -1;
 }
 
+// The interpreter's generator and coroutine types, and the code flag of a
+// generator function marked with types.coroutine; kept for the life of the
+// process.
+struct InterpreterTypes {
+  PyTypeObject *generator;
+  PyTypeObject *coroutine;
+  long iterable_coroutine_flag;
+};
+const InterpreterTypes &interpreter_types() {
+  static const InterpreterTypes types = [] {
+    nb::module_ types_module = nb::module_::import_("types");
+    return InterpreterTypes{
+        reinterpret_cast<PyTypeObject *>(nb::object(types_module.attr("GeneratorType")).release().ptr()),
+        reinterpret_cast<PyTypeObject *>(nb::object(types_module.attr("CoroutineType")).release().ptr()),
+        nb::cast<long>(nb::module_::import_("inspect").attr("CO_ITERABLE_COROUTINE")),
+    };
+  }();
+  return types;
+}
+
+bool is_python_coroutine(PyObject *obj) { return Py_IS_TYPE(obj, interpreter_types().coroutine); }
+
 // A generator marked with types.coroutine: awaitable as it is.
 bool is_generator_coroutine(PyObject *obj) {
-  if (!PyGen_CheckExact(obj)) return false;
-  PyCodeObject *code = PyGen_GetCode(reinterpret_cast<PyGenObject *>(obj));
-  bool marked = (code->co_flags & CO_ITERABLE_COROUTINE) != 0;
-  Py_DECREF(code);
-  return marked;
+  if (!Py_IS_TYPE(obj, interpreter_types().generator)) return false;
+  static const nb::handle code_name = intern("gi_code").release();
+  static const nb::handle flags_name = intern("co_flags").release();
+  nb::object code = checked(PyObject_GetAttr(obj, code_name.ptr()));
+  long flags = PyLong_AsLong(checked(PyObject_GetAttr(code.ptr(), flags_name.ptr())).ptr());
+  if (flags == -1 && PyErr_Occurred()) throw nb::python_error();
+  return (flags & interpreter_types().iterable_coroutine_flag) != 0;
 }
 
 bool is_any_coroutine(PyObject *obj) {
-  return PyCoro_CheckExact(obj) || Py_IS_TYPE(obj, get_coroutine_type()) ||
+  return is_python_coroutine(obj) || Py_IS_TYPE(obj, get_coroutine_type()) ||
          is_generator_coroutine(obj);
 }
 
@@ -90,14 +113,21 @@ bool awaited_already(PyObject *obj) {
     CoroutineObject *other = as_coroutine(obj);
     return other->state == State::suspended && promise_of(other).delegate;
   }
-  if (!PyCoro_CheckExact(obj)) return false;
+  if (!is_python_coroutine(obj)) return false;
   static const nb::handle cr_await = intern("cr_await").release();
   nb::object awaited = checked(PyObject_GetAttr(obj, cr_await.ptr()));
   return !awaited.is_none();
 }
 
-// The iterator `await obj` would delegate to (what CPython's
-// _PyCoro_GetAwaitableIter and GET_AWAITABLE do).
+// The type's __await__ as the interpreter calls it (its am_await slot, which
+// a class defining __await__ fills), or null.
+unaryfunc await_slot_of(PyTypeObject *type) {
+  return reinterpret_cast<unaryfunc>(PyType_GetSlot(type, Py_am_await));
+}
+
+// The iterator `await obj` would delegate to, as the interpreter gets it: a
+// coroutine (of Python, of this package, or a generator marked with
+// types.coroutine) is its own, anything else gives it from __await__.
 nb::object awaitable_iterator(nb::handle obj) {
   PyObject *awaitable = obj.ptr();
   PyTypeObject *type = Py_TYPE(awaitable);
@@ -105,17 +135,17 @@ nb::object awaitable_iterator(nb::handle obj) {
     if (awaited_already(awaitable)) raise(PyExc_RuntimeError, "coroutine is being awaited already");
     return nb::borrow(obj);
   }
-  unaryfunc await_slot = type->tp_as_async ? type->tp_as_async->am_await : nullptr;
+  unaryfunc await_slot = await_slot_of(type);
   if (!await_slot) {
     PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
-                 type->tp_name);
+                 type_text(type).c_str());
     throw nb::python_error();
   }
   nb::object iterator = checked(await_slot(awaitable));
   if (is_any_coroutine(iterator.ptr())) raise(PyExc_TypeError, "__await__() returned a coroutine");
   if (!PyIter_Check(iterator.ptr())) {
     PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
-                 Py_TYPE(iterator.ptr())->tp_name);
+                 type_text_of(iterator).c_str());
     throw nb::python_error();
   }
   return iterator;
@@ -196,7 +226,7 @@ bool throw_into_delegate(Coroutine::promise_type &promise, PyObject *thrown, PyS
     promise.thrown = thrown;
     return false;
   }
-  *out = PyObject_CallOneArg(throw_method, thrown);
+  *out = call_one_arg(throw_method, thrown);
   Py_DECREF(throw_method);
   Py_DECREF(thrown);
   *status = throw_status(out);
@@ -216,7 +246,10 @@ int throw_arguments_into_delegate(Coroutine::promise_type &promise, PyObject *ar
   PyObject *throw_method = nullptr;
   if (get_optional_attr(promise.delegate, "throw", &throw_method) < 0) return -1;
   if (!throw_method) {
-    PyObject *exc = exception_to_throw(&PyTuple_GET_ITEM(arguments, 0), PyTuple_GET_SIZE(arguments));
+    PyObject *items[3] = {};  // throw() takes at most three
+    const Py_ssize_t count = PyTuple_Size(arguments);
+    for (Py_ssize_t i = 0; i < count && i < 3; ++i) items[i] = PyTuple_GetItem(arguments, i);
+    PyObject *exc = exception_to_throw(items, count);
     if (!exc) return -1;
     Py_CLEAR(promise.delegate);
     promise.thrown = exc;
@@ -293,28 +326,38 @@ PySendResult step(CoroutineObject *self, PyObject *value, PyObject *thrown,
   }
 }
 
-// While the frame runs, it has its own entry on the thread's stack of
-// handled exceptions, as a Python frame has: sys.exc_info() in the code it
-// awaits shows the exception it handles (see HandlingException).
+// While the frame runs, the exception it handles (see HandlingException) is
+// the thread's handled exception, as for a Python frame in an `except`
+// block: sys.exc_info() in the code it awaits shows it, and what that code
+// raises gets it as __context__. What the thread held before comes back when
+// the frame suspends or ends.
 class ExceptionStateScope {
  public:
-  explicit ExceptionStateScope(Coroutine::promise_type &promise)
-      : thread_(PyThreadState_Get()) {
-    entry_.exc_value = Py_XNewRef(promise.handled);
-    entry_.previous_item = thread_->exc_info;
-    thread_->exc_info = &entry_;
-    promise.exception_state = &entry_;
+  explicit ExceptionStateScope(Coroutine::promise_type &promise) {
+    promise.exception_state = this;
+    if (promise.handled) show(promise.handled);
   }
   ~ExceptionStateScope() {
-    thread_->exc_info = entry_.previous_item;
-    Py_XDECREF(entry_.exc_value);
+    if (!saved_) return;
+    PyErr_SetHandledException(previous_);
+    Py_XDECREF(previous_);
   }
   ExceptionStateScope(const ExceptionStateScope &) = delete;
   ExceptionStateScope &operator=(const ExceptionStateScope &) = delete;
 
+  // `exc` handled from now on; null: none of the frame's own.
+  void show(PyObject *exc) {
+    if (!saved_) {
+      if (!exc) return;
+      previous_ = innermost_handled_exception();
+      saved_ = true;
+    }
+    PyErr_SetHandledException(exc ? exc : previous_);
+  }
+
  private:
-  PyThreadState *thread_;
-  _PyErr_StackItem entry_{};
+  bool saved_ = false;
+  PyObject *previous_ = nullptr;  // owned
 };
 
 PySendResult send_checked(CoroutineObject *self, PyObject *value, PyObject *thrown,
@@ -357,7 +400,7 @@ PySendResult send_checked(CoroutineObject *self, PyObject *value, PyObject *thro
 // Raises StopIteration(value), built explicitly so that a tuple or an
 // exception as the value is not taken apart.
 PyObject *raise_stop_iteration(PyObject *value) {
-  PyObject *stop = PyObject_CallOneArg(PyExc_StopIteration, value);
+  PyObject *stop = call_one_arg(PyExc_StopIteration, value);
   Py_DECREF(value);
   if (stop) PyErr_SetRaisedException(stop);
   return nullptr;
@@ -393,12 +436,20 @@ PyObject *normalized_exception(PyObject *type, PyObject *value) {
   } else if (PyTuple_Check(value)) {
     exc = PyObject_Call(type, value, nullptr);
   } else {
-    exc = PyObject_CallOneArg(type, value);
+    exc = call_one_arg(type, value);
   }
   if (exc && !PyExceptionInstance_Check(exc)) {
+    std::string returned;
+    try {
+      returned = type_text_of(exc);
+    } catch (...) {
+      Py_DECREF(exc);
+      restore_current_exception();
+      return nullptr;
+    }
     PyErr_Format(PyExc_TypeError,
                  "calling %R should have returned an instance of BaseException, not %s", type,
-                 Py_TYPE(exc)->tp_name);
+                 returned.c_str());
     Py_CLEAR(exc);
   }
   return exc;
@@ -442,9 +493,16 @@ PyObject *exception_to_throw(PyObject *const *args, Py_ssize_t nargs) {
     }
     exc = Py_NewRef(type);
   } else {
+    std::string given;
+    try {
+      given = type_text_of(type);
+    } catch (...) {
+      restore_current_exception();
+      return nullptr;
+    }
     PyErr_Format(PyExc_TypeError,
                  "exceptions must be classes or instances deriving from BaseException, not %s",
-                 Py_TYPE(type)->tp_name);
+                 given.c_str());
     return nullptr;
   }
   if (traceback != Py_None && PyException_SetTraceback(exc, traceback) < 0) {
@@ -463,7 +521,7 @@ PyObject *coroutine_throw(PyObject *obj, PyObject *const *args, Py_ssize_t nargs
       !PyErr_GivenExceptionMatches(args[0], PyExc_GeneratorExit)) {
     PyObject *arguments = PyTuple_New(nargs);
     if (!arguments) return nullptr;
-    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(arguments, i, Py_NewRef(args[i]));
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SetItem(arguments, i, Py_NewRef(args[i]));
     status = send_checked(self, Py_None, nullptr, &result, arguments);
   } else {
     PyObject *exc = exception_to_throw(args, nargs);
@@ -517,6 +575,7 @@ PyObject *coroutine_await(PyObject *obj) {
 
 void coroutine_finalize(PyObject *obj) {
   CoroutineObject *self = as_coroutine(obj);
+  self->finalized = true;
   if (self->state == State::closed) return;
   PyObject *saved = PyErr_GetRaisedException();
   if (self->state == State::created) {
@@ -566,23 +625,49 @@ int coroutine_clear(PyObject *obj) {
   return 0;
 }
 
-void coroutine_dealloc(PyObject *obj) {
+// Releasing a coroutine releases the one it awaits, so a long chain of
+// coroutines awaiting each other would be released by as deep a recursion.
+// Past this depth the rest waits until the outermost release is done.
+constexpr int kReleaseDepth = 50;
+thread_local int release_depth = 0;
+thread_local std::vector<PyObject *> put_off;
+
+void release_coroutine(PyObject *obj) {
   CoroutineObject *self = as_coroutine(obj);
   PyTypeObject *type = Py_TYPE(obj);
-  PyObject_GC_UnTrack(obj);
-  // A long chain of coroutines awaiting each other is released iteratively.
-  Py_TRASHCAN_BEGIN(obj, coroutine_dealloc)
   if (self->weakrefs) PyObject_ClearWeakRefs(obj);
-  PyObject_GC_Track(obj);
-  if (PyObject_CallFinalizerFromDealloc(obj) == 0) {
-    PyObject_GC_UnTrack(obj);
-    destroy_frame(self);
-    Py_CLEAR(self->name);
-    Py_CLEAR(self->qualname);
-    type->tp_free(obj);
-    Py_DECREF(type);
+  if (!self->finalized) {
+    // Alive again while its finalizer runs; dropped once more afterwards,
+    // which comes back here to free it, unless that code kept a reference.
+    PyObject_GC_Track(obj);
+    Py_INCREF(obj);
+    coroutine_finalize(obj);
+    Py_DECREF(obj);
+    return;
   }
-  Py_TRASHCAN_END
+  destroy_frame(self);
+  Py_CLEAR(self->name);
+  Py_CLEAR(self->qualname);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(obj);
+  Py_DECREF(type);
+}
+
+void coroutine_dealloc(PyObject *obj) {
+  PyObject_GC_UnTrack(obj);
+  if (release_depth >= kReleaseDepth) {
+    put_off.push_back(obj);
+    return;
+  }
+  ++release_depth;
+  release_coroutine(obj);
+  if (release_depth == 1) {
+    while (!put_off.empty()) {
+      PyObject *next = put_off.back();
+      put_off.pop_back();
+      release_coroutine(next);
+    }
+  }
+  --release_depth;
 }
 
 PyObject *coroutine_repr(PyObject *obj) {
@@ -601,20 +686,32 @@ PyObject *get_await(PyObject *obj, void *) {
   Py_RETURN_NONE;
 }
 // A frame object standing for the C++ frame while there is one (None once
-// closed, as inspect.getcoroutinestate expects); it has no Python code.
+// closed, as inspect.getcoroutinestate expects): the frame of a generator
+// that never runs, its code named after the coroutine, in file "<native>".
+nb::object frame_standing_for(nb::handle qualname) {
+  static const nb::handle code = [] {
+    nb::module_ builtins = nb::module_::import_("builtins");
+    nb::dict scope;
+    builtins.attr("exec")(builtins.attr("compile")("def native():\n    yield\n", "<native>", "exec"),
+                          scope);
+    return nb::object(scope["native"].attr("__code__")).release();
+  }();
+  static const nb::handle function_type =
+      nb::object(nb::module_::import_("types").attr("FunctionType")).release();
+  nb::object named = code.attr("replace")(nb::arg("co_name") = qualname,
+                                          nb::arg("co_qualname") = qualname);
+  nb::object generator = function_type(named, nb::dict())();
+  return generator.attr("gi_frame");
+}
 PyObject *get_frame(PyObject *obj, void *) {
   CoroutineObject *self = as_coroutine(obj);
   if (self->state == State::closed) Py_RETURN_NONE;
-  const char *qualname = PyUnicode_AsUTF8(self->qualname);
-  if (!qualname) return nullptr;
-  PyCodeObject *code = PyCode_NewEmpty("<native>", qualname, 0);
-  if (!code) return nullptr;
-  PyObject *globals = PyDict_New();
-  PyFrameObject *frame =
-      globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
-  Py_XDECREF(globals);
-  Py_DECREF(code);
-  return reinterpret_cast<PyObject *>(frame);
+  try {
+    return frame_standing_for(self->qualname).release().ptr();
+  } catch (...) {
+    restore_current_exception();
+    return nullptr;
+  }
 }
 PyObject *get_none(PyObject *, void *) { Py_RETURN_NONE; }
 PyObject *get_name(PyObject *obj, void *) { return Py_NewRef(as_coroutine(obj)->name); }
@@ -684,7 +781,7 @@ void wrapper_dealloc(PyObject *obj) {
   PyTypeObject *type = Py_TYPE(obj);
   PyObject_GC_UnTrack(obj);
   wrapper_clear(obj);
-  type->tp_free(obj);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(obj);
   Py_DECREF(type);
 }
 
@@ -748,6 +845,9 @@ SharedTypes create_types() {
 // built differently never shares frames it cannot read.
 const SharedTypes &shared_types() {
   static const SharedTypes types = [] {
+    // Looked up here, where a failure can still be raised, and not first in
+    // a slot function, where it could not.
+    interpreter_types();
     std::string key = "zentra_lumara_gov.native_coroutine:" __VERSION__ ":" +
                       std::to_string(sizeof(CoroutineObject)) + ":" +
                       std::to_string(sizeof(Coroutine::promise_type));
@@ -756,8 +856,8 @@ const SharedTypes &shared_types() {
     nb::str name(key.c_str());
     if (PyObject *found = PyDict_GetItemWithError(shared, name.ptr())) {
       // Kept for the life of the process, as the dict keeps them.
-      return SharedTypes{reinterpret_cast<PyTypeObject *>(Py_NewRef(PyTuple_GET_ITEM(found, 0))),
-                         reinterpret_cast<PyTypeObject *>(Py_NewRef(PyTuple_GET_ITEM(found, 1)))};
+      return SharedTypes{reinterpret_cast<PyTypeObject *>(Py_NewRef(PyTuple_GetItem(found, 0))),
+                         reinterpret_cast<PyTypeObject *>(Py_NewRef(PyTuple_GetItem(found, 1)))};
     }
     if (PyErr_Occurred()) throw nb::python_error();
     SharedTypes created = create_types();
@@ -815,11 +915,10 @@ Coroutine::promise_type::PyAwaiter Coroutine::promise_type::await_transform(Coro
 
 std::suspend_never Coroutine::promise_type::await_transform(HandlingException &&handling) {
   nb::object exception = handling.take();
-  Py_XSETREF(handled, exception.is_valid() ? exception.release().ptr() : nullptr);
-  if (exception_state) {
-    auto *entry = static_cast<_PyErr_StackItem *>(exception_state);
-    Py_XSETREF(entry->exc_value, Py_XNewRef(handled));
-  }
+  PyObject *previous = handled;
+  handled = exception.is_valid() ? exception.release().ptr() : nullptr;
+  Py_XDECREF(previous);
+  if (exception_state) static_cast<ExceptionStateScope *>(exception_state)->show(handled);
   return {};
 }
 
@@ -850,6 +949,7 @@ nb::object Coroutine::to_python(nb::handle name, nb::handle qualname) && {
   self->qualname = Py_NewRef(qualname.ptr());
   self->weakrefs = nullptr;
   self->state = State::created;
+  self->finalized = false;
   PyObject_GC_Track(self);
   return nb::steal(reinterpret_cast<PyObject *>(self));
 }
@@ -862,11 +962,11 @@ namespace {
 // the interpreter checks it.
 nb::object require_awaitable(nb::object obj, const char *method) {
   PyTypeObject *type = Py_TYPE(obj.ptr());
-  if (!is_any_coroutine(obj.ptr()) && !(type->tp_as_async && type->tp_as_async->am_await)) {
+  if (!is_any_coroutine(obj.ptr()) && !await_slot_of(type)) {
     PyErr_Format(PyExc_TypeError,
                  "'async with' received an object from %s that does not implement __await__: "
                  "%.100s",
-                 method, type->tp_name);
+                 method, type_text(type).c_str());
     throw nb::python_error();
   }
   return obj;
@@ -880,13 +980,13 @@ Coroutine async_with(nb::object manager, AsyncWithBody body, nb::tuple extra) {
   nb::object aenter = lookup_special(manager, aenter_name);
   const char *unsupported = "'%.200s' object does not support the asynchronous context manager protocol";
   if (!aenter.is_valid()) {
-    PyErr_Format(PyExc_TypeError, unsupported, Py_TYPE(manager.ptr())->tp_name);
+    PyErr_Format(PyExc_TypeError, unsupported, type_text_of(manager).c_str());
     throw nb::python_error();
   }
   nb::object aexit = lookup_special(manager, aexit_name);
   if (!aexit.is_valid()) {
     std::string missed = std::string(unsupported) + " (missed __aexit__ method)";
-    PyErr_Format(PyExc_TypeError, missed.c_str(), Py_TYPE(manager.ptr())->tp_name);
+    PyErr_Format(PyExc_TypeError, missed.c_str(), type_text_of(manager).c_str());
     throw nb::python_error();
   }
   nb::object entered = co_await require_awaitable(aenter(), "__aenter__");

@@ -3,10 +3,12 @@
 #include <new>
 #include <stdexcept>
 
+#include "common/pyops.h"
+
 namespace zlg {
 
 nb::object new_exception(nb::handle exc_type, nb::handle message) {
-  PyObject *exc = PyObject_CallOneArg(exc_type.ptr(), message.ptr());
+  PyObject *exc = call_one_arg(exc_type.ptr(), message.ptr());
   if (!exc) throw nb::python_error();
   return nb::steal(exc);
 }

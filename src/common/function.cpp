@@ -1,7 +1,5 @@
 #include "common/function.h"
 
-#include <structmember.h>
-
 #include <array>
 #include <memory>
 #include <string>
@@ -97,12 +95,12 @@ nb::object listed(const std::vector<nb::handle> &names) {
   nb::list reprs;
   for (nb::handle name : names) reprs.append(checked(PyObject_Repr(name.ptr())));
   const auto count = static_cast<Py_ssize_t>(names.size());
-  PyObject *const *items = PySequence_Fast_ITEMS(reprs.ptr());
-  if (count == 1) return nb::borrow(items[0]);
-  if (count == 2) return format_text("%U and %U", items[0], items[1]);
+  auto item = [&](Py_ssize_t index) { return PyList_GetItem(reprs.ptr(), index); };  // borrowed
+  if (count == 1) return nb::borrow(item(0));
+  if (count == 2) return format_text("%U and %U", item(0), item(1));
   nb::object head = checked(PyList_GetSlice(reprs.ptr(), 0, count - 2));
   nb::object joined = checked(PyUnicode_Join(nb::str(", ").ptr(), head.ptr()));
-  return format_text("%U, %U, and %U", joined.ptr(), items[count - 2], items[count - 1]);
+  return format_text("%U, %U, and %U", joined.ptr(), item(count - 2), item(count - 1));
 }
 
 [[noreturn]] void missing_arguments(const FunctionData &d, const std::vector<nb::handle> &names,
@@ -146,8 +144,8 @@ bool positional_only_passed_as_keyword(const FunctionData &d, PyObject *kwnames)
   nb::list conflicts;
   for (size_t i = 0; i < d.info.signature.params.size(); ++i) {
     if (d.info.signature.params[i].kind != ParamKind::positional_only) continue;
-    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
-      PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+    for (Py_ssize_t k = 0; k < PyTuple_Size(kwnames); ++k) {
+      PyObject *key = PyTuple_GetItem(kwnames, k);
       if (key == d.names[i].ptr() || equals(d.names[i], key)) conflicts.append(nb::handle(key));
     }
   }
@@ -206,15 +204,16 @@ nb::object call_function(FunctionObject *self, PyObject *const *args, size_t nar
     const size_t extra = given - taken;
     extra_positional = checked(PyTuple_New(static_cast<Py_ssize_t>(extra)));
     for (size_t i = 0; i < extra; ++i) {
-      PyTuple_SET_ITEM(extra_positional.ptr(), static_cast<Py_ssize_t>(i), Py_NewRef(args[taken + i]));
+      PyTuple_SetItem(extra_positional.ptr(), static_cast<Py_ssize_t>(i), Py_NewRef(args[taken + i]));
     }
     slots[d.var_positional] = extra_positional.ptr();
   }
 
   // Keyword arguments.
   if (kwnames) {
-    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
-      PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+    const Py_ssize_t keywords = PyTuple_Size(kwnames);
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+      PyObject *key = PyTuple_GetItem(kwnames, k);
       PyObject *value = args[given + static_cast<size_t>(k)];
       if (!PyUnicode_Check(key)) {
         raise(PyExc_TypeError, format_text("%U() keywords must be strings", qualname_of(d).ptr()));
@@ -348,7 +347,9 @@ int set_annotations(PyObject *obj, PyObject *value, void *) {
     PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
     return -1;
   }
-  Py_XSETREF(self->annotations, Py_XNewRef(value));
+  PyObject *previous = self->annotations;
+  self->annotations = Py_XNewRef(value);
+  Py_XDECREF(previous);
   return 0;
 }
 
@@ -382,7 +383,7 @@ int set_text(std::string &target, PyObject *value, const char *what) {
     PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
     return -1;
   }
-  const char *text = PyUnicode_AsUTF8(value);
+  const char *text = PyUnicode_AsUTF8AndSize(value, nullptr);
   if (!text) return -1;
   target = text;
   return 0;
@@ -395,9 +396,26 @@ int set_qualname(PyObject *obj, PyObject *value, void *) {
                   "__qualname__");
 }
 
+// A builtin type by its name in builtins (staticmethod, classmethod) or
+// in types (MethodType), kept for the life of the process.
+PyObject *kept_type(const char *module, const char *name) {
+  nb::object type = nb::module_::import_(module).attr(name);
+  return type.release().ptr();
+}
+
 PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
   if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
-  return PyMethod_New(self, obj);
+  static PyObject *method_type = nullptr;
+  if (!method_type) {
+    try {
+      method_type = kept_type("types", "MethodType");
+    } catch (...) {
+      restore_current_exception();
+      return nullptr;
+    }
+  }
+  PyObject *args[] = {self, obj};
+  return PyObject_Vectorcall(method_type, args, 2, nullptr);
 }
 
 PyObject *function_repr(PyObject *obj) {
@@ -435,7 +453,7 @@ void function_dealloc(PyObject *obj) {
   function_clear(obj);
   delete self->data;
   self->data = nullptr;
-  type->tp_free(obj);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(obj);
   Py_DECREF(type);
 }
 
@@ -567,9 +585,8 @@ nb::object make_coroutine_function(FunctionInfo info, CoroutineImpl impl) {
 }
 
 nb::object static_method(nb::handle fn) {
-  PyObject *method = PyStaticMethod_New(fn.ptr());
-  if (!method) throw nb::python_error();
-  return nb::steal(method);
+  static PyObject *staticmethod_type = kept_type("builtins", "staticmethod");
+  return checked(call_one_arg(staticmethod_type, fn.ptr()));
 }
 
 std::string mangle(std::string_view class_name, std::string_view name) {
@@ -592,8 +609,11 @@ namespace {
 // Gives a native function defined in a class body the qualified name Python
 // would give it ("Class.method").
 void qualify(nb::handle value, const std::string &class_qualname) {
+  static PyObject *staticmethod_type = kept_type("builtins", "staticmethod");
+  static PyObject *classmethod_type = kept_type("builtins", "classmethod");
   PyObject *target = value.ptr();
-  if (Py_IS_TYPE(target, &PyStaticMethod_Type) || Py_IS_TYPE(target, &PyClassMethod_Type)) {
+  if (Py_IS_TYPE(target, reinterpret_cast<PyTypeObject *>(staticmethod_type)) ||
+      Py_IS_TYPE(target, reinterpret_cast<PyTypeObject *>(classmethod_type))) {
     target = PyObject_GetAttrString(target, "__func__");
     if (!target) throw nb::python_error();
     Py_DECREF(target);  // still owned by the wrapper
@@ -670,8 +690,9 @@ void Globals::bind(nb::handle module) {
   dict_ = nb::handle(dict).inc_ref();  // never released, see the header
   // As a Python module gets them when its code runs: the builtins of the
   // importing code, unless the namespace names its own.
-  if (PyDict_SetDefault(dict, intern_builtins(), PyEval_GetBuiltins()) == nullptr) {
-    throw nb::python_error();
+  if (!PyDict_GetItemWithError(dict, intern_builtins())) {
+    if (PyErr_Occurred()) throw nb::python_error();
+    if (PyDict_SetItem(dict, intern_builtins(), PyEval_GetBuiltins()) < 0) throw nb::python_error();
   }
   std::string name = str(module.attr("__name__"));
   bound_namespaces().emplace_back(std::move(name), nb::handle(dict).inc_ref().ptr());

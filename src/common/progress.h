@@ -18,8 +18,12 @@ namespace nb = nanobind;
 
 // The value of the context variable `variable` in the running context, None when unset.
 inline nb::object progress_sink(nb::handle variable) {
-  PyObject *value = nullptr;
-  if (PyContextVar_Get(variable.ptr(), Py_None, &value) < 0) throw nb::python_error();
+  static PyObject *const get_name = PyUnicode_InternFromString("get");
+  if (!get_name) throw nb::python_error();
+  PyObject *args[] = {variable.ptr(), Py_None};  // variable.get(None)
+  PyObject *value =
+      PyObject_VectorcallMethod(get_name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  if (!value) throw nb::python_error();
   return nb::steal(value);
 }
 
@@ -47,8 +51,9 @@ inline bool progress_step_due(Py_ssize_t done, Py_ssize_t total) {
 inline nb::object run_in_default_executor(nb::handle loop, nb::handle fn, nb::handle progress_variable) {
   nb::object submit = loop.attr("run_in_executor");
   if (progress_sink(progress_variable).is_none()) return submit(nb::none(), fn);
-  nb::object context = nb::steal(PyContext_CopyCurrent());
-  if (!context.is_valid()) throw nb::python_error();
+  static const nb::handle copy_context =
+      nb::object(nb::module_::import_("contextvars").attr("copy_context")).release();
+  nb::object context = copy_context();
   return submit(nb::none(), context.attr("run"), fn);
 }
 

@@ -4,19 +4,111 @@
 
 #include "common/errors.h"
 
-#if PY_VERSION_HEX >= 0x030D0000
-// Since 3.13 declared only in the interpreter's internal headers; still exported.
-extern "C" PyAPI_FUNC(int) _PyDict_MergeEx(PyObject *mp, PyObject *other, int override);
-#endif
-
 namespace zlg {
 
 namespace {
 
 // `text` cut to 200 bytes: the interpreter's "%.200s" for type names.
-std::string_view at_most_200(const char *text) {
+std::string_view at_most_200(const std::string &text) {
   std::string_view view(text);
   return view.substr(0, 200);
+}
+
+// The deallocator every class made by a class statement gets; such a
+// class is named by its bare __name__ in the interpreter's messages.
+void *class_statement_dealloc() {
+  static void *dealloc = [] {
+    nb::object probe = checked(PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type),
+                                                     "s(){}", "probe"));
+    return PyType_GetSlot(reinterpret_cast<PyTypeObject *>(probe.ptr()), Py_tp_dealloc);
+  }();
+  return dealloc;
+}
+
+// getattr(obj, name), null with no error when it is absent (an
+// AttributeError); -1 on any other failure.
+int optional_attr(PyObject *obj, PyObject *name, nb::object *out) {
+  PyObject *value = PyObject_GetAttr(obj, name);
+  if (value) {
+    *out = nb::steal(value);
+    return 1;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+  PyErr_Clear();
+  return 0;
+}
+
+// The interpreter's text for a callable in call errors, as a new str or null
+// with the error set: "module.Qualname()", "Qualname()" for builtins or
+// without a module, str(callable) without a __qualname__.
+PyObject *function_text(PyObject *callable) {
+  static const nb::handle qualname_name = intern("__qualname__").release();
+  static const nb::handle module_name = intern("__module__").release();
+  nb::object qualname, module;
+  int found = optional_attr(callable, qualname_name.ptr(), &qualname);
+  if (found < 0) return nullptr;
+  if (found == 0) return PyObject_Str(callable);
+  found = optional_attr(callable, module_name.ptr(), &module);
+  if (found < 0) return nullptr;
+  if (found && !module.is_none()) {
+    int other = PyObject_RichCompareBool(module.ptr(), nb::str("builtins").ptr(), Py_NE);
+    if (other < 0) return nullptr;
+    if (other) return PyUnicode_FromFormat("%S.%S()", module.ptr(), qualname.ptr());
+  }
+  return PyUnicode_FromFormat("%S()", qualname.ptr());
+}
+
+// target.update(mapping) for the `**mapping` of a call, as the interpreter
+// merges it: a dict (one that iterates as a dict) entry by entry, any other
+// mapping through keys() and [key]; a key target already has is a
+// KeyError(key). 0, or -1 with the error set.
+int merge_refusing_repeats(PyObject *target, PyObject *mapping) {
+  static void *const dict_iter = PyType_GetSlot(&PyDict_Type, Py_tp_iter);
+  if (PyDict_Check(mapping) && PyType_GetSlot(Py_TYPE(mapping), Py_tp_iter) == dict_iter) {
+    if (mapping == target) return 0;
+    const Py_ssize_t size = PyDict_Size(mapping);
+    Py_ssize_t position = 0;
+    PyObject *key = nullptr, *value = nullptr;  // borrowed from the mapping
+    while (PyDict_Next(mapping, &position, &key, &value)) {
+      // Held: comparing keys runs __eq__, which may change the mapping.
+      nb::object held_key = nb::borrow(key), held_value = nb::borrow(value);
+      int status = PyDict_Contains(target, key);
+      if (status > 0) {
+        nb::object repeated = checked(PyTuple_Pack(1, key));
+        PyErr_SetObject(PyExc_KeyError, repeated.ptr());
+        return -1;
+      }
+      if (status < 0 || PyDict_SetItem(target, key, value) < 0) return -1;
+      if (PyDict_Size(mapping) != size) {
+        PyErr_SetString(PyExc_RuntimeError, "dict mutated during update");
+        return -1;
+      }
+    }
+    return 0;
+  }
+  // A mapping without keys() fails here with its AttributeError.
+  PyObject *keys = PyMapping_Keys(mapping);
+  if (!keys) return -1;
+  PyObject *iterator = PyObject_GetIter(keys);
+  Py_DECREF(keys);
+  if (!iterator) return -1;
+  nb::object owner = nb::steal(iterator);
+  while (PyObject *next = PyIter_Next(iterator)) {
+    nb::object key = nb::steal(next);
+    int status = PyDict_Contains(target, next);
+    if (status > 0) {
+      nb::object repeated = checked(PyTuple_Pack(1, next));
+      PyErr_SetObject(PyExc_KeyError, repeated.ptr());
+      return -1;
+    }
+    if (status < 0) return -1;
+    PyObject *value = PyObject_GetItem(mapping, next);
+    if (!value) return -1;
+    status = PyDict_SetItem(target, next, value);
+    Py_DECREF(value);
+    if (status < 0) return -1;
+  }
+  return PyErr_Occurred() ? -1 : 0;
 }
 
 }  // namespace
@@ -98,17 +190,36 @@ std::string type_name(nb::handle obj) {
   return str(checked(PyType_GetName(Py_TYPE(obj.ptr()))));
 }
 
+std::string type_text(PyTypeObject *type) {
+  static const nb::handle module_name = intern("__module__").release();
+  std::string name = str(checked(PyType_GetName(type)));
+  const bool heap = (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) != 0;
+  if (heap && PyType_GetSlot(type, Py_tp_dealloc) == class_statement_dealloc()) return name;
+  // A type defined in C is named "module.Name", its module read from that
+  // very name (builtins for none).
+  nb::object module;
+  if (optional_attr(reinterpret_cast<PyObject *>(type), module_name.ptr(), &module) < 0) {
+    throw nb::python_error();
+  }
+  if (!module.is_valid() || !PyUnicode_Check(module.ptr())) return name;
+  std::string prefix = str(module);
+  if (prefix == "builtins") return name;
+  return prefix + "." + name;
+}
+
+std::string type_text_of(nb::handle obj) { return type_text(Py_TYPE(obj.ptr())); }
+
 std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
   PyObject *iterator = PyObject_GetIter(value.ptr());
   if (!iterator) {
     // Only for an object that is no iterable at all; a failing __iter__
     // keeps its own error.
     PyTypeObject *type = Py_TYPE(value.ptr());
-    if (PyErr_ExceptionMatches(PyExc_TypeError) && type->tp_iter == nullptr &&
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && PyType_GetSlot(type, Py_tp_iter) == nullptr &&
         !PySequence_Check(value.ptr())) {
       PyErr_Clear();
       raise(PyExc_TypeError,
-            "cannot unpack non-iterable " + std::string(at_most_200(type->tp_name)) + " object");
+            "cannot unpack non-iterable " + std::string(at_most_200(type_text(type))) + " object");
     }
     throw nb::python_error();
   }
@@ -133,31 +244,29 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
 }
 
 std::string function_str(nb::handle callable) {
-  // The interpreter's own text, the one its argument errors use (exported by
-  // CPython 3.12, if underscored).
-  return str(checked(_PyObject_FunctionStr(callable.ptr())));
+  return str(checked(function_text(callable.ptr())));
 }
 
 void merge_keywords(nb::handle callable, nb::handle keywords, nb::handle mapping) {
-  // The interpreter's own merge of `**mapping` (exported by CPython 3.12,
-  // if underscored): a repeated key is a KeyError(key), a mapping without
-  // keys() an AttributeError; both are then reported as the call's
-  // TypeError, in the interpreter's words.
-  if (_PyDict_MergeEx(keywords.ptr(), mapping.ptr(), 2) == 0) return;
+  // A repeated key is a KeyError(key), a mapping without keys() an
+  // AttributeError; both are then reported as the call's TypeError, in the
+  // interpreter's words.
+  if (merge_refusing_repeats(keywords.ptr(), mapping.ptr()) == 0) return;
   if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
-    nb::object callable_text = checked(_PyObject_FunctionStr(callable.ptr()));
+    nb::object callable_text = checked(function_text(callable.ptr()));
+    std::string mapping_type = type_text_of(mapping);
     raise(PyExc_TypeError, format_text("%U argument after ** must be a mapping, not %.200s",
-                                       callable_text.ptr(), Py_TYPE(mapping.ptr())->tp_name));
+                                       callable_text.ptr(), mapping_type.c_str()));
   }
   if (PyErr_ExceptionMatches(PyExc_KeyError)) {
     nb::python_error repeated;
     nb::object args = nb::getattr(repeated.value(), "args");
-    if (PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) == 1) {
+    if (PyTuple_Check(args.ptr()) && PyTuple_Size(args.ptr()) == 1) {
       // Whatever the key is (two columns named 0 give the key 0), its str().
-      nb::object callable_text = checked(_PyObject_FunctionStr(callable.ptr()));
+      nb::object callable_text = checked(function_text(callable.ptr()));
       raise(PyExc_TypeError, format_text("%U got multiple values for keyword argument '%S'",
-                                         callable_text.ptr(), PyTuple_GET_ITEM(args.ptr(), 0)));
+                                         callable_text.ptr(), PyTuple_GetItem(args.ptr(), 0)));
     }
     throw repeated;
   }
@@ -175,18 +284,43 @@ nb::object call_with_keywords(nb::handle callable, nb::handle keywords, nb::hand
 }
 
 nb::object lookup_special(nb::handle obj, nb::handle name) {
-  PyTypeObject *type = Py_TYPE(obj.ptr());
-  // The interpreter's own MRO lookup (exported by CPython 3.12, if
-  // underscored); borrowed, held here while its __get__ runs.
-  PyObject *found = _PyType_Lookup(type, name.ptr());
-  if (!found) return nb::object();
-  nb::object attribute = nb::borrow(found);
-  descrgetfunc get = Py_TYPE(found)->tp_descr_get;
-  if (!get) return attribute;
-  return checked(get(found, obj.ptr(), reinterpret_cast<PyObject *>(type)));
+  static const nb::handle mro_name = intern("__mro__").release();
+  static const nb::handle dict_name = intern("__dict__").release();
+  PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(obj.ptr()));
+  // The first class along type(obj).__mro__ whose own namespace has the
+  // name; never the instance, never the metaclass.
+  nb::object mro = checked(PyObject_GetAttr(type, mro_name.ptr()));
+  nb::object found;
+  const Py_ssize_t classes = PyTuple_Check(mro.ptr()) ? PyTuple_Size(mro.ptr()) : 0;
+  for (Py_ssize_t i = 0; i < classes && !found.is_valid(); ++i) {
+    nb::object names = checked(PyObject_GetAttr(PyTuple_GetItem(mro.ptr(), i), dict_name.ptr()));
+    int has = PySequence_Contains(names.ptr(), name.ptr());
+    if (has < 0) throw nb::python_error();
+    if (has) found = checked(PyObject_GetItem(names.ptr(), name.ptr()));
+  }
+  if (!found.is_valid()) return nb::object();
+  auto get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(found.ptr()), Py_tp_descr_get));
+  if (!get) return found;
+  return checked(get(found.ptr(), obj.ptr(), type));
 }
 
-HandlingScope::HandlingScope(nb::handle exc) : previous_(PyErr_GetHandledException()) {
+// Learnt by hiding it for a moment: the exception shown then is the one
+// around it.
+PyObject *innermost_handled_exception() {
+  PyObject *shown = PyErr_GetHandledException();
+  PyErr_SetHandledException(nullptr);
+  PyObject *around = PyErr_GetHandledException();
+  const bool own = shown != around && shown != Py_None;
+  Py_XDECREF(around);
+  if (!own) {
+    Py_XDECREF(shown);
+    return nullptr;
+  }
+  PyErr_SetHandledException(shown);
+  return shown;
+}
+
+HandlingScope::HandlingScope(nb::handle exc) : previous_(innermost_handled_exception()) {
   PyErr_SetHandledException(exc.ptr());
 }
 
@@ -198,17 +332,16 @@ HandlingScope::~HandlingScope() {
 nb::object with_block(nb::handle manager, const std::function<nb::object()> &body) {
   static const nb::handle enter_name = intern("__enter__").release();
   static const nb::handle exit_name = intern("__exit__").release();
-  const char *type_name = Py_TYPE(manager.ptr())->tp_name;
   nb::object enter = lookup_special(manager, enter_name);
   if (!enter.is_valid()) {
-    raise(PyExc_TypeError,
-          format_text("'%.200s' object does not support the context manager protocol", type_name));
+    raise(PyExc_TypeError, format_text("'%.200s' object does not support the context manager protocol",
+                                       type_text_of(manager).c_str()));
   }
   nb::object exit = lookup_special(manager, exit_name);
   if (!exit.is_valid()) {
     raise(PyExc_TypeError, format_text("'%.200s' object does not support the context manager "
                                        "protocol (missed __exit__ method)",
-                                       type_name));
+                                       type_text_of(manager).c_str()));
   }
   enter();
   nb::object result;

@@ -66,6 +66,18 @@ std::string formatted(nb::handle obj);
 // type(obj).__name__ as UTF-8 ("int", "DataFrame"; no module prefix).
 std::string type_name(nb::handle obj);
 
+// The name the interpreter's own messages give a type ("int",
+// "numpy.ndarray", "Manager" for a class statement's class), as UTF-8.
+std::string type_text(PyTypeObject *type);
+// type_text(type(obj))
+std::string type_text_of(nb::handle obj);
+
+// callable(arg): a new reference, or null with the error set.
+inline PyObject *call_one_arg(PyObject *callable, PyObject *arg) {
+  PyObject *args[2] = {nullptr, arg};  // the slot before the argument is the callee's to use
+  return PyObject_Vectorcall(callable, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
 // `first, second = value`, with the interpreter's errors: "cannot unpack
 // non-iterable X object", "not enough values to unpack (expected 2, got N)",
 // "too many values to unpack (expected 2)".
@@ -102,6 +114,12 @@ nb::object call_with_keywords(nb::handle callable, nb::handle keywords, nb::hand
 //   nb::object enter = zlg::lookup_special(manager, name);  // __enter__
 //   if (!enter.is_valid()) ... "does not support the context manager protocol"
 nb::object lookup_special(nb::handle obj, nb::handle name);
+
+// The exception the innermost handler of the thread holds itself (a new
+// reference, or null): what sys.exc_info() shows, unless that handler holds
+// none and one around it is shown instead. PyErr_SetHandledException() with
+// it puts the innermost handler back as it was.
+PyObject *innermost_handled_exception();
 
 // Makes `exc` the exception being handled (what sys.exc_info() shows and what
 // an exception raised meanwhile gets as __context__) for the life of the

@@ -41,7 +41,7 @@ using zlg::truthy;
 void require_exact_list(nb::handle value, const char *argument) {
   if (!PyList_CheckExact(value.ptr())) {
     zlg::raise(PyExc_TypeError, std::string("argument \"") + argument +
-                                    "\" must be of type list, not " + Py_TYPE(value.ptr())->tp_name);
+                                    "\" must be of type list, not " + zlg::type_text_of(value));
   }
 }
 
@@ -75,16 +75,18 @@ nb::object fresh_uuid_texts(size_t count) {
     unsigned char *bytes = random.data() + i * 16;
     bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0f) | 0x40);  // version 4
     bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3f) | 0x80);  // RFC 4122 variant
-    PyObject *text = PyUnicode_New(36, 127);
-    if (!text) throw nb::python_error();
-    auto *out = static_cast<char *>(PyUnicode_DATA(text));
+    char out[36];
     size_t position = 0;
     for (size_t b = 0; b < 16; ++b) {
       if (b == 4 || b == 6 || b == 8 || b == 10) out[position++] = '-';
       out[position++] = hex[bytes[b] >> 4];
       out[position++] = hex[bytes[b] & 0x0f];
     }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), text);
+    // The stable ABI cannot write into a new str: the text is copied in, by
+    // the Latin-1 decoder, a plain copy and the fastest way in.
+    PyObject *text = PyUnicode_DecodeLatin1(out, sizeof out, nullptr);
+    if (!text) throw nb::python_error();
+    PyList_SetItem(list, static_cast<Py_ssize_t>(i), text);
   }
   return owner;
 }

@@ -59,7 +59,7 @@ void set_key(nb::handle dict, nb::handle key, nb::handle value) {
   if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) throw nb::python_error();
 }
 
-const char *type_of(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
+std::string type_of(nb::handle obj) { return zlg::type_text_of(obj); }
 
 // The argument checks of the annotated signatures.
 void require_list(nb::handle value, const char *name) {
@@ -294,7 +294,7 @@ nb::object get_json_payloads(const Args &a) {
   // The detector block: {detector name: its parameters, or an empty mapping}.
   nb::object detector_name = self.attr("set_metric_name")(attr(self, names.metric_name));
   nb::object detector_params = attr(self, names.detector_params);
-  bool has_params = PyDict_Check(detector_params.ptr()) && PyDict_GET_SIZE(detector_params.ptr()) > 0;
+  bool has_params = PyDict_Check(detector_params.ptr()) && PyDict_Size(detector_params.ptr()) > 0;
   nb::dict detectors;
   if (PyDict_SetItem(detectors.ptr(), detector_name.ptr(),
                      has_params ? detector_params.ptr() : nb::dict().ptr()) < 0)
@@ -323,11 +323,11 @@ nb::object get_json_payloads(const Args &a) {
   nb::list bodies;
   // The sizes are read each round: dumps() runs Python code that could change the lists.
   for (Py_ssize_t index = 0;; ++index) {
-    if (index >= PyList_GET_SIZE(first.ptr()) ||
-        (paired && index >= PyList_GET_SIZE(second.ptr())))
+    if (index >= PyList_Size(first.ptr()) ||
+        (paired && index >= PyList_Size(second.ptr())))
       break;
-    nb::object one = nb::borrow(PyList_GET_ITEM(first.ptr(), index));
-    nb::object two = paired ? nb::borrow(PyList_GET_ITEM(second.ptr(), index)) : nb::object();
+    nb::object one = nb::borrow(PyList_GetItem(first.ptr(), index));
+    nb::object two = paired ? nb::borrow(PyList_GetItem(second.ptr(), index)) : nb::object();
     nb::dict body;
     set_key(body, ZSTR("detectors"), detectors);
     switch (kind) {
@@ -475,8 +475,8 @@ Coroutine counted(nb::object request, nb::object one_answered) {
 // The body of compute_metric's `async with session`: every request, gathered.
 // extra: (self, api_payloads, one_answered), one_answered None unless progress is reported.
 Coroutine send_all(nb::object session, nb::tuple extra) {
-  nb::handle self(PyTuple_GET_ITEM(extra.ptr(), 0)), api_payloads(PyTuple_GET_ITEM(extra.ptr(), 1));
-  nb::handle one_answered(PyTuple_GET_ITEM(extra.ptr(), 2));
+  nb::handle self(PyTuple_GetItem(extra.ptr(), 0)), api_payloads(PyTuple_GetItem(extra.ptr(), 1));
+  nb::handle one_answered(PyTuple_GetItem(extra.ptr(), 2));
   nb::object gathered;
   {
     // Only the gather holds the requests while the frame waits.
@@ -530,7 +530,7 @@ nb::object error_answer(nb::handle code, nb::handle message) {
 // (self, attempt)): (answer,) when the attempt settles the record, None when
 // the record is to be tried again.
 Coroutine read_response(nb::object response, nb::tuple extra) {
-  nb::handle self(PyTuple_GET_ITEM(extra.ptr(), 0)), attempt(PyTuple_GET_ITEM(extra.ptr(), 1));
+  nb::handle self(PyTuple_GetItem(extra.ptr(), 0)), attempt(PyTuple_GetItem(extra.ptr(), 1));
   nb::object status = attr(response, names.status);
   nb::object text = co_await attr(response, names.text)();
   nb::object loads = attr(global(ZSTR("json")), names.loads);
@@ -576,7 +576,7 @@ Coroutine send_with_retries(nb::object self, nb::object payload, nb::object sess
       // attempt like the body's end: the record is tried again)
       nb::object settled = co_await zlg::async_with(std::move(request), read_response,
                                                     nb::make_tuple(self, attempt));
-      if (!settled.is_none()) answer = nb::borrow(PyTuple_GET_ITEM(settled.ptr(), 0));
+      if (!settled.is_none()) answer = nb::borrow(PyTuple_GetItem(settled.ptr(), 0));
     } catch (...) {
       nb::python_error caught = zlg::current_python_error();
       if (!caught.matches(PyExc_Exception)) throw;
@@ -636,9 +636,9 @@ nb::object post_process(const Args &a) {
   nb::list record_results, values, errors;
   // Pairwise, stopping at the shorter list (sizes re-read: the loop runs Python code).
   for (Py_ssize_t index = 0;; ++index) {
-    if (index >= PyList_GET_SIZE(results.ptr()) || index >= PyList_GET_SIZE(record_ids.ptr())) break;
-    nb::object result = nb::borrow(PyList_GET_ITEM(results.ptr(), index));
-    nb::object record_id = nb::borrow(PyList_GET_ITEM(record_ids.ptr(), index));
+    if (index >= PyList_Size(results.ptr()) || index >= PyList_Size(record_ids.ptr())) break;
+    nb::object result = nb::borrow(PyList_GetItem(results.ptr(), index));
+    nb::object record_id = nb::borrow(PyList_GetItem(record_ids.ptr(), index));
 
     // 2.1 The keywords every record result shares.
     nb::dict kwargs;
@@ -693,11 +693,11 @@ nb::object post_process(const Args &a) {
 
   // 3. The aggregate over the records that succeeded.
   nb::object mean = nb::none(), minimum = nb::none(), maximum = nb::none(), value;
-  bool succeeded = PyList_GET_SIZE(values.ptr()) > 0;
+  bool succeeded = PyList_Size(values.ptr()) > 0;
   if (succeeded) {
     nb::object total = global(ZSTR("sum"))(values);
     nb::object average = checked(
-        PyNumber_TrueDivide(total.ptr(), nb::int_(PyList_GET_SIZE(values.ptr())).ptr()));
+        PyNumber_TrueDivide(total.ptr(), nb::int_(PyList_Size(values.ptr())).ptr()));
     mean = round_(average, places);
     minimum = global(ZSTR("min"))(values);
     maximum = global(ZSTR("max"))(values);
@@ -714,7 +714,7 @@ nb::object post_process(const Args &a) {
   set_key(kwargs, ZSTR("group"), group);
   set_key(kwargs, ZSTR("provider"), provider);
   set_key(kwargs, ZSTR("value"), value);
-  set_key(kwargs, ZSTR("total_records"), nb::int_(PyList_GET_SIZE(results.ptr())));
+  set_key(kwargs, ZSTR("total_records"), nb::int_(PyList_Size(results.ptr())));
   set_key(kwargs, ZSTR("record_level_metrics"), record_results);
   set_key(kwargs, ZSTR("min"), minimum);
   set_key(kwargs, ZSTR("max"), maximum);

@@ -177,12 +177,12 @@ bool all_in(nb::handle names, nb::handle columns) {
 // transform_str_to_list; none adds nothing.
 void add_list_column(nb::handle table, nb::handle converted, nb::handle target, nb::handle fields,
                      nb::handle columns) {
-  Py_ssize_t count = PyList_GET_SIZE(fields.ptr());
+  Py_ssize_t count = PyList_Size(fields.ptr());
   if (count == 0 || !all_in(fields, columns)) return;
   if (count >= 2) {
     setitem(table, target, getitem(converted, fields).attr("values").attr("tolist")());
   } else {
-    nb::object column = getitem(converted, PyList_GET_ITEM(fields.ptr(), 0));
+    nb::object column = getitem(converted, PyList_GetItem(fields.ptr(), 0));
     setitem(table, target, column.attr("apply")(global("transform_str_to_list")));
   }
 }
@@ -234,22 +234,22 @@ nb::object records_of(nb::handle data) {
   if (!truthy(columns.attr("is_unique"))) return by_pandas();
   nb::object names = columns.attr("tolist")();
   if (!PyList_CheckExact(names.ptr())) return by_pandas();
-  Py_ssize_t width = PyList_GET_SIZE(names.ptr());
+  Py_ssize_t width = PyList_Size(names.ptr());
   if (width == 0) return by_pandas();
   Py_ssize_t rows = -1;
   nb::handle object_type = reinterpret_cast<PyObject *>(&PyBaseObject_Type);
   std::vector<nb::object> values;
   values.reserve(static_cast<size_t>(width));
   for (Py_ssize_t c = 0; c < width; ++c) {
-    nb::object column = getitem(data, PyList_GET_ITEM(names.ptr(), c));
+    nb::object column = getitem(data, PyList_GetItem(names.ptr(), c));
     if (!equals(column.attr("dtype"), object_type)) return by_pandas();
     nb::object cells = column.attr("tolist")();
     if (!PyList_CheckExact(cells.ptr())) return by_pandas();
-    Py_ssize_t length = PyList_GET_SIZE(cells.ptr());
+    Py_ssize_t length = PyList_Size(cells.ptr());
     if (rows >= 0 && length != rows) return by_pandas();
     rows = length;
     for (Py_ssize_t r = 0; r < length; ++r) {
-      PyObject *cell = PyList_GET_ITEM(cells.ptr(), r);
+      PyObject *cell = PyList_GetItem(cells.ptr(), r);
       if (!PyUnicode_CheckExact(cell) && !PyList_CheckExact(cell)) return by_pandas();
     }
     values.push_back(std::move(cells));
@@ -259,10 +259,10 @@ nb::object records_of(nb::handle data) {
   for (Py_ssize_t r = 0; r < rows; ++r) {
     PyObject *record = PyDict_New();
     if (!record) throw nb::python_error();
-    PyList_SET_ITEM(records.ptr(), r, record);
+    PyList_SetItem(records.ptr(), r, record);
     for (Py_ssize_t c = 0; c < width; ++c) {
-      if (PyDict_SetItem(record, PyList_GET_ITEM(names.ptr(), c),
-                         PyList_GET_ITEM(values[static_cast<size_t>(c)].ptr(), r)) < 0) {
+      if (PyDict_SetItem(record, PyList_GetItem(names.ptr(), c),
+                         PyList_GetItem(values[static_cast<size_t>(c)].ptr(), r)) < 0) {
         throw nb::python_error();
       }
     }
@@ -320,15 +320,15 @@ nb::object provider_compute_metric(const Args &a) {
     instances = run();
   }
 
-  Py_ssize_t count = PyList_GET_SIZE(instances.ptr());
+  Py_ssize_t count = PyList_Size(instances.ptr());
   nb::object score_key = text("score");
   nb::object instance_key = text("instance");
   nb::list scores = nb::steal<nb::list>(PyList_New(count));
   for (Py_ssize_t i = 0; i < count; ++i) {
     nb::object score = getitem(
-        getitem(getitem(nb::handle(PyList_GET_ITEM(instances.ptr(), i)), score_key), instance_key),
+        getitem(getitem(nb::handle(PyList_GetItem(instances.ptr(), i)), score_key), instance_key),
         score_key);
-    PyList_SET_ITEM(scores.ptr(), i, score.release().ptr());
+    PyList_SetItem(scores.ptr(), i, score.release().ptr());
   }
 
   // The score table keeps the rows of the library's table: the scores go in
@@ -571,11 +571,11 @@ nb::object provider_post_process(const Args &a) {
     ids = row_ids;
     score_column = getitem(result, metric_name);
   }
-  Py_ssize_t count = PyList_GET_SIZE(values.ptr());
-  if (PyList_GET_SIZE(ids.ptr()) != count) {
+  Py_ssize_t count = PyList_Size(values.ptr());
+  if (PyList_Size(ids.ptr()) != count) {
     zlg::raise(PyExc_ValueError,
                zlg::format_text("the score table holds %zd scores but %zd record ids", count,
-                                PyList_GET_SIZE(ids.ptr())));
+                                PyList_Size(ids.ptr())));
   }
 
   nb::object zero = nb::float_(0.0);
@@ -584,12 +584,12 @@ nb::object provider_post_process(const Args &a) {
                                       "value", "record_id", "thresholds");
   nb::list record_level_metrics = nb::steal<nb::list>(PyList_New(count));
   for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject *raw = PyList_GET_ITEM(values.ptr(), i);
+    PyObject *raw = PyList_GetItem(values.ptr(), i);
     nb::object value = nb::borrow(raw);
     if (clip) {
       bool positive;
       if (PyFloat_CheckExact(raw)) {
-        positive = PyFloat_AS_DOUBLE(raw) > 0.0;  // NaN is not positive
+        positive = PyFloat_AsDouble(raw) > 0.0;  // NaN is not positive
       } else {
         int cmp = PyObject_RichCompareBool(raw, zero.ptr(), Py_GT);
         if (cmp < 0) throw nb::python_error();
@@ -600,20 +600,20 @@ nb::object provider_post_process(const Args &a) {
     PyObject *round_args[] = {value.ptr(), places.ptr()};
     nb::object rounded = nb::steal(PyObject_Vectorcall(round_fn.ptr(), round_args, 2, nullptr));
     if (!rounded.is_valid()) throw nb::python_error();
-    nb::object record_id = nb::steal(PyObject_Str(PyList_GET_ITEM(ids.ptr(), i)));
+    nb::object record_id = nb::steal(PyObject_Str(PyList_GetItem(ids.ptr(), i)));
     if (!record_id.is_valid()) throw nb::python_error();
     PyObject *call_args[] = {metric_name.ptr(), display_name.ptr(), method.ptr(), group.ptr(),
                              provider.ptr(),    rounded.ptr(),      record_id.ptr(), thresholds.ptr()};
     PyObject *record = PyObject_Vectorcall(record_class.ptr(), call_args, 0, kwnames.ptr());
     if (!record) throw nb::python_error();
-    PyList_SET_ITEM(record_level_metrics.ptr(), i, record);
+    PyList_SetItem(record_level_metrics.ptr(), i, record);
   }
 
   nb::list record_values = nb::steal<nb::list>(PyList_New(count));
   for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject *value = PyObject_GetAttrString(PyList_GET_ITEM(record_level_metrics.ptr(), i), "value");
+    PyObject *value = PyObject_GetAttrString(PyList_GetItem(record_level_metrics.ptr(), i), "value");
     if (!value) throw nb::python_error();
-    PyList_SET_ITEM(record_values.ptr(), i, value);
+    PyList_SetItem(record_values.ptr(), i, value);
   }
 
   // The aggregate is the mean of the raw library scores (before clipping and

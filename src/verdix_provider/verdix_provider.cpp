@@ -408,7 +408,7 @@ nb::object post_process(const zlg::Args &args) {
   constexpr size_t keyword_count = sizeof(keywords) / sizeof(keywords[0]);
   nb::object kwnames = nb::steal(PyTuple_New(keyword_count));
   for (size_t i = 0; i < keyword_count; ++i)
-    PyTuple_SET_ITEM(kwnames.ptr(), i, nb::str(keywords[i]).release().ptr());
+    PyTuple_SetItem(kwnames.ptr(), i, nb::str(keywords[i]).release().ptr());
   nb::str feedback_key("feedback"), input_key("input_tokens"), output_key("output_tokens");
   nb::str prompt_key("prompt"), response_key("unparsed_response");
 
