@@ -52,6 +52,11 @@ def native_probe():
     built = subprocess.run(["cmake", "--build", str(build)], capture_output=True, text=True, env=env)
     if built.returncode != 0:
         pytest.fail(f"building the native probe failed:\n{built.stdout}\n{built.stderr}")
+    # A probe left by an earlier build of another ABI would be imported first
+    # (version-specific names win over abi3): keep only the newest.
+    built_probes = sorted(build.glob("zlg_probe*.so"), key=lambda path: path.stat().st_mtime)
+    for stale in built_probes[:-1]:
+        stale.unlink()
     sys.path.insert(0, str(build))
     try:
         return importlib.import_module("zlg_probe")
