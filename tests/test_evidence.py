@@ -43,7 +43,7 @@ def test_summary_shows_thresholds_and_breaking_records_and_worst_follow_the_dire
     page = report.render(result)
     summary_row = re.search(r'<tbody><tr>(.*?)</tr>', page).group(1)
     cells = re.findall(r"<td[^>]*>(.*?)</td>", summary_row)
-    assert cells[8:] == [shown, cells[9], str(breaking)]
+    assert cells[8:] == [shown, cells[9], str(breaking), ""]
     worst_table = page[page.index('<table class="worst">'):]
     assert re.search(r"<tbody><tr><td><code>(.*?)</code>", worst_table).group(1) == worst
     assert page.count('class="threshold"') == sum(0.0 <= t.value <= 1.0 for t in thresholds)

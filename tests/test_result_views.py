@@ -149,7 +149,8 @@ def test_repr_is_short_and_html_shows_the_summary():
         "AggregateMetricResult(name='a', method=None, value=0.5, total_records=100, failed_records=0)")
     shown = two_metrics()._repr_html_()
     assert shown.startswith('<table class="summary" id="summary">') and shown.count("<tr") == 3
-    assert '<tr class="failed"><td>support<div class="error">' in shown and ">nan<" not in shown
+    assert '<tr class="failed"><td>support</td>' in shown and '<td class="error">ValueError: ' in shown
+    assert ">nan<" not in shown
 
 
 @pytest.mark.parametrize("values, low, high, counts", [

@@ -100,7 +100,7 @@ def summary_html(result: Any, with_caption: bool = True) -> str:
     """The summary table (one row per metric); failed metrics stand out."""
     header = "".join(f"<th>{_text(column)}</th>" for column in
                      ("metric", "method", "provider", "records", "failed", "mean", "min", "max", "thresholds",
-                      "pass rate", "breaking"))
+                      "pass rate", "breaking", "error"))
     rows = []
     failures = result.failures()
     aggregates = {result.label_of(aggregate): aggregate for aggregate in result.aggregates}
@@ -110,7 +110,7 @@ def summary_html(result: Any, with_caption: bool = True) -> str:
         breaking = sum(record.passed is False for record in aggregate.record_level_metrics) if aggregate else 0
         reason = failures.get(row.metric)
         cells = [
-            f"<td>{_text(row.metric)}" + (f'<div class="error">{_text(reason)}</div>' if reason else "") + "</td>",
+            f"<td>{_text(row.metric)}</td>",
             f"<td>{_text(row.method)}</td>",
             f"<td>{_text(row.provider)}</td>",
             f'<td class="num">{row.records}</td>',
@@ -119,6 +119,7 @@ def summary_html(result: Any, with_caption: bool = True) -> str:
             f"<td>{_text(_threshold_text(thresholds))}</td>",
             f'<td class="num">{_percent(row.pass_rate)}</td>',
             f'<td class="num">{breaking if thresholds else ""}</td>',
+            f'<td class="error">{_text(reason)}</td>',
         ]
         css = ' class="failed"' if reason else ""
         rows.append(f"<tr{css}>{''.join(cells)}</tr>")
