@@ -77,15 +77,18 @@ def postgres_server(*, durable: bool = False) -> Iterator[PostgresServer]:
     data = folder / "data"
     port = _free_port()
     options = f"-p {port} -k {folder} -c listen_addresses=127.0.0.1 -c max_connections=60"
+    # The server is no program of ours: not under the sanitized run's preloaded runtime.
+    environment = {key: value for key, value in os.environ.items()
+                   if key not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
     if not durable:
         options += " -c fsync=off -c synchronous_commit=off -c full_page_writes=off"
     try:
         subprocess.run([*run_as, str(bindir / "initdb"), "-D", str(data), "-U", user, "--auth=trust",
                         "-E", "UTF8", "--locale=C", "--no-sync"],
-                       check=True, capture_output=True, text=True)
+                       check=True, capture_output=True, text=True, env=environment)
         subprocess.run([*run_as, str(bindir / "pg_ctl"), "-D", str(data), "-l", str(folder / "server.log"),
                         "-o", options, "-w", "-t", "60", "start"],
-                       check=True, capture_output=True, text=True)
+                       check=True, capture_output=True, text=True, env=environment)
     except subprocess.CalledProcessError as failure:
         log = folder / "server.log"
         shutil.rmtree(folder, ignore_errors=True)
@@ -95,7 +98,7 @@ def postgres_server(*, durable: bool = False) -> Iterator[PostgresServer]:
         yield PostgresServer(folder, port, user, run_as)
     finally:
         subprocess.run([*run_as, str(bindir / "pg_ctl"), "-D", str(data), "-m", "immediate", "-w", "stop"],
-                       capture_output=True)
+                       capture_output=True, env=environment)
         shutil.rmtree(folder, ignore_errors=True)
 
 
