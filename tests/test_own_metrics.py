@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import json
+import os
 import pathlib
 import subprocess
 import sys
@@ -126,7 +127,8 @@ def test_an_installed_plugin_metric_is_listed_and_evaluated(tmp_path):
     target = tmp_path / "site"
     subprocess.run([sys.executable, "-m", "pip", "install", "-q", "--no-deps", "--no-build-isolation",
                     "--target", str(target), str(source)], check=True, capture_output=True, timeout=300)
-    environment = {"PATH": "/usr/bin:/bin", "PYTHONPATH": str(target), "ZLG_STORE_URL": str(tmp_path / "runs.db")}
+    # This environment (a sanitized run preloads its runtime), with the plugin's folder on the path.
+    environment = {**os.environ, "PYTHONPATH": str(target), "ZLG_STORE_URL": str(tmp_path / "runs.db")}
 
     def cli(*arguments):
         return subprocess.run([sys.executable, "-m", "zentra_lumara_gov", *arguments], capture_output=True,
