@@ -88,8 +88,8 @@ def verdict(result: Any, fail_on_threshold: bool) -> int:
     return EXIT_PASSED
 
 
-from zentra_lumara_gov.cli import evaluate as _evaluate  # noqa: E402  (registers the command)
-from zentra_lumara_gov.cli import metrics as _metrics  # noqa: E402  (registers the command)
+from zentra_lumara_gov.cli import evaluate as _evaluate  # noqa: E402, F401  (registers the command)
+from zentra_lumara_gov.cli import metrics as _metrics  # noqa: E402, F401  (registers the command)
 from zentra_lumara_gov.store.commands import runs as _runs  # noqa: E402
 
 main.add_command(_runs)
