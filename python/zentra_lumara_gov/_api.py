@@ -131,11 +131,11 @@ def evaluate(
     from zentra_lumara_gov import _inputs, _pipeline
 
     _inputs.check_progress(show_progress, progress)
-    spec, table = _pipeline.plan_run(metrics, configuration=configuration, metric_groups=metric_groups,
+    definition, table = _pipeline.plan_run(metrics, configuration=configuration, metric_groups=metric_groups,
                                      api_client=api_client, metric_options=metric_options,
                                      raise_exceptions=raise_exceptions, data=data)
     with _pipeline.opened_store(store) as run_store:
-        plan = _pipeline.prepare(spec, table, output_cast=True, show_progress=show_progress, progress=progress,
+        plan = _pipeline.prepare(definition, table, output_cast=True, show_progress=show_progress, progress=progress,
                                  tags=_inputs.checked_tags(tags), store=run_store)
         return _pipeline.run(plan)
 
@@ -176,10 +176,10 @@ async def aevaluate(
     from zentra_lumara_gov import _inputs, _pipeline
 
     _inputs.check_progress(show_progress, progress)
-    spec, table = _pipeline.plan_run(metrics, configuration=configuration, metric_groups=metric_groups,
+    definition, table = _pipeline.plan_run(metrics, configuration=configuration, metric_groups=metric_groups,
                                      api_client=api_client, metric_options=metric_options,
                                      raise_exceptions=raise_exceptions, max_concurrency=max_concurrency, data=data)
     with _pipeline.opened_store(store) as run_store:
-        plan = _pipeline.prepare(spec, table, output_cast=False, show_progress=show_progress, progress=progress,
+        plan = _pipeline.prepare(definition, table, output_cast=False, show_progress=show_progress, progress=progress,
                                  tags=_inputs.checked_tags(tags), store=run_store)
         return await _pipeline.run_async(plan)

@@ -2,10 +2,10 @@
 partition, the command line) evaluates a table in the same three steps.
 
 1. :func:`plan_run` checks the arguments once and fixes what holds for the
-   whole run in a :class:`RunSpec`: the configuration, the metric list with
+   whole run in a :class:`RunDefinition`: the configuration, the metric list with
    its dependencies and groups resolved, the metrics' keys (a run whose
    metrics cannot be told apart is refused), the service client and the
-   keywords every metric gets. A spec pickles: the cluster ships it to its
+   keywords every metric gets. A definition pickles: the cluster ships it to its
    workers, which resolve nothing again.
 2. :func:`prepare` takes one table (the caller's records, or one partition):
    checks its columns and wraps the metrics for failure isolation and
@@ -39,7 +39,7 @@ from zentra_lumara_gov.errors import InputTypeError
 # Called with every result a whole run finishes (the pytest plugin's reports listen here).
 RESULT_OBSERVERS: list[Callable[[Any], Any]] = []
 
-# Marks a spec made without a table (the cluster's tables are its partitions).
+# Marks a definition made without a table (the cluster's tables are its partitions).
 NO_DATA: Any = object()
 
 # progress(metric_name, done, total)
@@ -47,7 +47,7 @@ ProgressCallback = Callable[[str, int, int], Any]
 
 
 @dataclasses.dataclass(frozen=True)
-class RunSpec:
+class RunDefinition:
     """What every table of one run is evaluated with (see the module's description)."""
 
     configuration: Any
@@ -63,7 +63,7 @@ class RunPlan:
     """One table of a run, ready for the engine: the table, the guarded metrics, the progress sink,
     and, for a whole run (not a partition), its run record and the store it goes to."""
 
-    spec: RunSpec
+    definition: RunDefinition
     table: Any
     metrics: list[Any]
     guard: RunGuard
@@ -97,8 +97,8 @@ def plan_run(
     raise_exceptions: Any = True,
     max_concurrency: Any = None,
     data: Any = NO_DATA,
-) -> tuple[RunSpec, Any]:
-    """The run's spec, and ``data`` as a table when given (checked in the order a user meets the mistakes).
+) -> tuple[RunDefinition, Any]:
+    """The run's definition, and ``data`` as a table when given (checked in the order a user meets the mistakes).
 
     Arguments are checked before the table, the table before the service
     client is built (a missing credential is the last thing a run with bad
@@ -120,11 +120,11 @@ def plan_run(
     resolved = metric_run_impl._resolve_metric_dependencies(metrics=metric_list, metric_groups=groups)
     keys = check_distinct(resolved)
     client = metric_run_impl.__service_client(api_client)
-    spec = RunSpec(configuration, resolved, keys, client, options, raise_exceptions)
-    return spec, table
+    definition = RunDefinition(configuration, resolved, keys, client, options, raise_exceptions)
+    return definition, table
 
 
-def prepare(spec: RunSpec, table: Any, *, output_cast: bool, show_progress: Any = None,
+def prepare(definition: RunDefinition, table: Any, *, output_cast: bool, show_progress: Any = None,
             progress: Any = None, record: bool = True, source: Any = None, tags: Any = None,
             store: Any = None) -> RunPlan:
     """One table of the run, checked and ready for the engine; the caller's DataFrame stays as it was.
@@ -134,24 +134,24 @@ def prepare(spec: RunSpec, table: Any, *, output_cast: bool, show_progress: Any 
     """
     from zentra_lumara_gov.evaluators.impl import metric_run_impl
 
-    _inputs.check_columns(spec.configuration, table, output_cast=output_cast)
-    _inputs.check_metric_columns(spec.metrics, table)
+    _inputs.check_columns(definition.configuration, table, output_cast=output_cast)
+    _inputs.check_metric_columns(definition.metrics, table)
     # A shallow copy: the ids and timestamps go on it, not on the caller's table. They are
     # stamped here, by the compiled run's own rule, so that the run record sees them.
     table = table.copy(deep=False)
     if record and not table.empty:
-        metric_run_impl.__populate_record_id_timestamp(configuration=spec.configuration, data=table)
+        metric_run_impl.__populate_record_id_timestamp(configuration=definition.configuration, data=table)
     # Providers report progress by metric name: namesakes share one track of the bar.
-    names = list(dict.fromkeys(metric.name for metric in spec.metrics))
+    names = list(dict.fromkeys(metric.name for metric in definition.metrics))
     sink = _progress_sink(names, len(table), show_progress, progress)
-    guard = RunGuard(spec.raise_exceptions, sink)
+    guard = RunGuard(definition.raise_exceptions, sink)
     run_record = None
     if record and not table.empty:
         from zentra_lumara_gov.run_record import RunRecord
 
-        run_record = RunRecord.begin(table, spec.configuration, spec.metrics, source=source, tags=tags,
-                                     api_client=spec.api_client)
-    return RunPlan(spec, table, [guard.guard(metric) for metric in spec.metrics], guard, run_record, store)
+        run_record = RunRecord.begin(table, definition.configuration, definition.metrics, source=source, tags=tags,
+                                     api_client=definition.api_client)
+    return RunPlan(definition, table, [guard.guard(metric) for metric in definition.metrics], guard, run_record, store)
 
 
 @contextlib.contextmanager
@@ -176,11 +176,11 @@ def run(plan: RunPlan) -> Any:
     """The blocking engine over the plan's table."""
     from zentra_lumara_gov.evaluators.impl import metric_run_impl
 
-    spec = plan.spec
+    definition = plan.definition
     try:
         with plan.reporting():
-            result = metric_run_impl._evaluate_metrics(spec.configuration, plan.table, plan.metrics,
-                                                       spec.api_client, **spec.options)
+            result = metric_run_impl._evaluate_metrics(definition.configuration, plan.table, plan.metrics,
+                                                       definition.api_client, **definition.options)
     except BaseException as problem:
         _record_unfinished(plan, problem)
         raise
@@ -191,11 +191,11 @@ async def run_async(plan: RunPlan) -> Any:
     """The asynchronous engine over the plan's table (metrics run concurrently)."""
     from zentra_lumara_gov.evaluators.impl import metric_run_impl
 
-    spec = plan.spec
+    definition = plan.definition
     try:
         with plan.reporting():
-            result = await metric_run_impl._evaluate_metrics_async(spec.configuration, plan.table, plan.metrics,
-                                                                    spec.api_client, **spec.options)
+            result = await metric_run_impl._evaluate_metrics_async(definition.configuration, plan.table, plan.metrics,
+                                                                    definition.api_client, **definition.options)
     except BaseException as problem:
         _record_unfinished(plan, problem)
         raise
@@ -207,7 +207,7 @@ def finish(plan: RunPlan, result: Any) -> Any:
     keep_input = getattr(result, "keep_input", None)
     if keep_input is None:  # any other result is handed back as the engine gave it
         return result
-    configuration = plan.spec.configuration
+    configuration = plan.definition.configuration
     text_fields = [*(configuration.input_fields or []), *(configuration.output_fields or [])]
     keep_input(plan.table, configuration.record_id_field, text_fields)
     if plan.record is not None:

@@ -232,7 +232,8 @@ def metric(function: Callable[..., Any] | None = None, *, name: str | None = Non
     return made if function is None else made(function)
 
 
-def _imported(module: str, qualname: str) -> Any:
+def imported(module: str, qualname: str) -> Any:
+    """What ``module`` holds under the dotted ``qualname``."""
     found: Any = importlib.import_module(module)
     for part in qualname.split("."):
         found = getattr(found, part)
@@ -240,7 +241,7 @@ def _imported(module: str, qualname: str) -> Any:
 
 
 def _rebuilt(module: str, qualname: str, fields: dict[str, Any]) -> FunctionMetric:
-    original = _imported(module, qualname)
+    original = imported(module, qualname)
     if not isinstance(original, FunctionMetric):
         raise TypeError(f"{module}.{qualname} is no longer a metric made by @metric")
     return original.model_copy(update=fields)

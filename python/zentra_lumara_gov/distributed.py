@@ -72,7 +72,7 @@ from typing import TYPE_CHECKING, Any
 
 from zentra_lumara_gov import _inputs
 from zentra_lumara_gov._identity import MetricKey, labels
-from zentra_lumara_gov._pipeline import RunSpec
+from zentra_lumara_gov._pipeline import RunDefinition
 from zentra_lumara_gov.errors import InputTypeError
 
 if TYPE_CHECKING:
@@ -287,7 +287,7 @@ class PartitionedResult:
 class _PartitionPlan:
     """Everything a worker needs to evaluate one partition; shipped with every task."""
 
-    spec: RunSpec
+    definition: RunDefinition
     run_namespace: uuid.UUID
     run_timestamp: str
     assign_ids: bool
@@ -375,14 +375,14 @@ def evaluate_partitioned(
         raise ValueError(f"worker_concurrency must be a positive integer, not {worker_concurrency!r}.")
     _inputs.check_flag("overwrite", overwrite)
     tags = _inputs.checked_tags(tags)
-    spec, _ = _pipeline.plan_run(metrics, configuration=configuration, metric_groups=metric_groups,
+    definition, _ = _pipeline.plan_run(metrics, configuration=configuration, metric_groups=metric_groups,
                                  api_client=api_client, metric_options=metric_options,
                                  raise_exceptions=raise_exceptions)
     with _pipeline.opened_store(store) as run_store:
-        return _run_partitioned(spec, data, encoding, client, output, overwrite, limit, progress, tags, run_store)
+        return _run_partitioned(definition, data, encoding, client, output, overwrite, limit, progress, tags, run_store)
 
 
-def _run_partitioned(spec: RunSpec, data: Any, encoding: str | None, client: Any, output: Any, overwrite: bool,
+def _run_partitioned(definition: RunDefinition, data: Any, encoding: str | None, client: Any, output: Any, overwrite: bool,
                      limit: int, progress: Callable[[int, int], None] | None, tags: dict[str, str],
                      run_store: Any) -> PartitionedResult:
     import dask
@@ -392,12 +392,12 @@ def _run_partitioned(spec: RunSpec, data: Any, encoding: str | None, client: Any
 
     started = datetime.datetime.now(datetime.timezone.utc)
     frame = _as_dask_frame(data, encoding)
-    mean_digits = {key: _mean_digits(metric) for key, metric in zip(spec.keys, spec.metrics)}
+    mean_digits = {key: _mean_digits(metric) for key, metric in zip(definition.keys, definition.metrics)}
 
     run_id = uuid.uuid4()
     dataset = None if output is None else _io.DatasetWriter(output, str(run_id), overwrite=overwrite)
     plan = _PartitionPlan(
-        spec=spec,
+        definition=definition,
         run_namespace=uuid.uuid5(RUN_NAMESPACE, str(run_id)),
         run_timestamp=datetime.datetime.now().isoformat(),
         assign_ids=False,
@@ -411,7 +411,7 @@ def _run_partitioned(spec: RunSpec, data: Any, encoding: str | None, client: Any
             dataset.begin()
         if owns_client:
             client = _local_client()
-        plan = dataclasses.replace(plan, **_columns_to_assign(client, frame, spec.configuration))
+        plan = dataclasses.replace(plan, **_columns_to_assign(client, frame, definition.configuration))
         tasks = [
             dask.delayed(_evaluate_partition, pure=False)(part, position, plan,
                                                           dask_key_name=f"zlg-partition-{run_id}-{position}")
@@ -431,8 +431,8 @@ def _run_partitioned(spec: RunSpec, data: Any, encoding: str | None, client: Any
             records = _lazy_records(client, futures, dask)
         result = PartitionedResult(aggregates=_merged(partials, mean_digits), records=records, partitions=len(tasks),
                                    run_id=str(run_id), client=client, owns_client=owns_client)
-        begun = RunRecord.begin(None, spec.configuration, spec.metrics, source=_source(data), tags=tags,
-                                api_client=spec.api_client, table_digest=TableDigest.concat(digests))
+        begun = RunRecord.begin(None, definition.configuration, definition.metrics, source=_source(data), tags=tags,
+                                api_client=definition.api_client, table_digest=TableDigest.concat(digests))
         begun = begun.model_copy(update={"started_at": started})
         result.run = begun.end(result, "completed")
         if run_store is not None:
@@ -442,7 +442,7 @@ def _run_partitioned(spec: RunSpec, data: Any, encoding: str | None, client: Any
             dataset.abort()
         if owns_client and client is not None:
             _close_client(client)
-        _record_unfinished(spec, data, tags, started, run_store, problem)
+        _record_unfinished(definition, data, tags, started, run_store, problem)
         raise
     if owns_client and dataset is not None:
         _close_client(client)
@@ -468,7 +468,7 @@ def _evaluate_partition(frame: pd.DataFrame, position: int, plan: _PartitionPlan
     from zentra_lumara_gov.run_record import digest_table, input_columns
 
     frame = _stamped(frame, position, plan)
-    configuration = plan.spec.configuration
+    configuration = plan.definition.configuration
     digest = digest_table(frame, input_columns(configuration), configuration.record_id_field)
     tables = []
     partials: dict[MetricKey, MetricPartial] = {}
@@ -476,7 +476,7 @@ def _evaluate_partition(frame: pd.DataFrame, position: int, plan: _PartitionPlan
         piece = frame.iloc[start : start + plan.worker_concurrency]
         with _worker_slot:
             # A worker has nobody to show a bar to; progress is per partition.
-            result = _pipeline.run(_pipeline.prepare(plan.spec, piece, output_cast=True, show_progress=False,
+            result = _pipeline.run(_pipeline.prepare(plan.definition, piece, output_cast=True, show_progress=False,
                                                      record=False))
         tables.append(_parquet_ready(result.to_df()))
         for aggregate in result.metrics_result:
@@ -495,7 +495,7 @@ def _stamped(frame: pd.DataFrame, position: int, plan: _PartitionPlan) -> pd.Dat
     if not (plan.assign_ids or plan.assign_timestamps):
         return frame
     frame = frame.copy()
-    configuration = plan.spec.configuration
+    configuration = plan.definition.configuration
     if plan.assign_ids:
         frame[configuration.record_id_field] = [
             str(uuid.uuid5(plan.run_namespace, f"{position}:{row}")) for row in range(len(frame))
@@ -572,7 +572,7 @@ def _record_tables(result: PartitionedResult) -> Iterator[pd.DataFrame]:
             yield result.client.compute(part).result()
 
 
-def _record_unfinished(spec: RunSpec, data: Any, tags: dict[str, str], started: datetime.datetime, run_store: Any,
+def _record_unfinished(definition: RunDefinition, data: Any, tags: dict[str, str], started: datetime.datetime, run_store: Any,
                        problem: BaseException) -> None:
     """A cluster run that failed or was interrupted, stored without records (they never reached a dataset)."""
     if run_store is None:
@@ -581,8 +581,8 @@ def _record_unfinished(spec: RunSpec, data: Any, tags: dict[str, str], started: 
     from zentra_lumara_gov.run_record import RunRecord, TableDigest
 
     empty = MetricsEvaluationResult()
-    begun = RunRecord.begin(None, spec.configuration, spec.metrics, source=_source(data), tags=tags,
-                            api_client=spec.api_client, table_digest=TableDigest.concat([]))
+    begun = RunRecord.begin(None, definition.configuration, definition.metrics, source=_source(data), tags=tags,
+                            api_client=definition.api_client, table_digest=TableDigest.concat([]))
     status = "failed" if isinstance(problem, Exception) else "interrupted"
     empty.run = begun.model_copy(update={"started_at": started}).end(empty, status, error=problem)
     try:

@@ -116,7 +116,7 @@ def summary_html(result: Any, with_caption: bool = True) -> str:
             f'<td class="num">{row.records}</td>',
             f'<td class="num">{row.failed}</td>',
             *(f'<td class="num">{_number(value)}</td>' for value in (row.mean, row.min, row.max)),
-            f"<td>{_text(_threshold_text(thresholds))}</td>",
+            f"<td>{_text(threshold_text(thresholds))}</td>",
             f'<td class="num">{_percent(row.pass_rate)}</td>',
             f'<td class="num">{breaking if thresholds else ""}</td>',
             f'<td class="error">{_text(reason)}</td>',
@@ -165,7 +165,7 @@ def _histogram_figure(aggregate: Any, label: str) -> str:
             if low <= threshold.value <= high and high > low:
                 x = left + plot_width * (threshold.value / 2 - low / 2) / (high / 2 - low / 2)
                 shapes.append(f'<line class="threshold" x1="{x:.1f}" y1="10" x2="{x:.1f}" y2="{10 + plot_height}" '
-                              f'stroke="#b42318" stroke-dasharray="4 3"><title>{_text(_threshold_text([threshold]))}'
+                              f'stroke="#b42318" stroke-dasharray="4 3"><title>{_text(threshold_text([threshold]))}'
                               "</title></line>")
         bar_width = plot_width / len(counts)
         for index, count in enumerate(counts):
@@ -205,7 +205,7 @@ def _caption(aggregate: Any, label: str) -> str:
     return caption if label == aggregate.name else f"{caption} ({label})"  # a namesake: say which one
 
 
-def _threshold_text(thresholds: list[Any]) -> str:
+def threshold_text(thresholds: list[Any]) -> str:
     """"≥ 0.7" for a lower limit, "≤ 0.5" for an upper one."""
     return ", ".join(("≥ " if threshold.type == "lower_limit" else "≤ ") + f"{threshold.value:g}"
                      for threshold in thresholds)
@@ -239,7 +239,7 @@ def _breaking_section(aggregates: list[Any], texts: dict[str, str], label_of: An
             more = f'<p class="note">{len(breaking) - BREAKING_RECORDS} more in {where}.</p>'
         parts.append(
             f'<details><summary>{_text(_caption(aggregate, label_of(aggregate)))}: {len(breaking)} records break '
-            f"{_text(_threshold_text(aggregate.thresholds))}</summary><table class=\"breaking\"><thead><tr>"
+            f"{_text(threshold_text(aggregate.thresholds))}</summary><table class=\"breaking\"><thead><tr>"
             f"<th>record</th><th>text</th><th>value</th></tr></thead><tbody>{rows}</tbody></table>{more}</details>"
         )
     if not parts:

@@ -22,7 +22,7 @@ def failing_metrics(result: Any, metrics: Iterable[str] | None = None, *, worst:
 
     ``metrics`` limits the check to these labels or names.
     """
-    from zentra_lumara_gov.report import worse_is_higher
+    from zentra_lumara_gov.report import threshold_text, worse_is_higher
 
     wanted = None if metrics is None else set(metrics)
     reasons = {}
@@ -52,8 +52,7 @@ def failing_metrics(result: Any, metrics: Iterable[str] | None = None, *, worst:
         sign = -1 if worse_is_higher(aggregate) else 1
         breaking.sort(key=lambda record: sign * record.value)
         shown = ", ".join(f"{record.record_id} = {record.value:.4g}" for record in breaking[:worst])
-        limits = ", ".join(("≥ " if t.type == "lower_limit" else "≤ ") + f"{t.value:g}" for t in aggregate.thresholds)
-        broken = (f"{len(breaking)} of {judged} records break {limits} "
+        broken = (f"{len(breaking)} of {judged} records break {threshold_text(aggregate.thresholds)} "
                   f"(pass rate {(judged - len(breaking)) / judged:.0%}); worst: {shown}")
         reasons[label] = f"{reasons[label]}; {broken}" if label in reasons else broken
     return reasons

@@ -172,9 +172,9 @@ def _evaluate_here(data: pathlib.Path, encoding: str | None, metrics: list[Any],
     table = _io.read_table(data, encoding)
     # The API's own steps, with the data file named as the run's source.
     _inputs.check_progress(show_progress, None)
-    spec, table = _pipeline.plan_run(metrics, configuration=configuration, api_client=api_client,
+    definition, table = _pipeline.plan_run(metrics, configuration=configuration, api_client=api_client,
                                      raise_exceptions=False, data=table)
-    plan = _pipeline.prepare(spec, table, output_cast=True, show_progress=show_progress, source=data, tags=tags,
+    plan = _pipeline.prepare(definition, table, output_cast=True, show_progress=show_progress, source=data, tags=tags,
                              store=store)
     return _pipeline.run(plan)
 

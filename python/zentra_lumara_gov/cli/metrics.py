@@ -29,6 +29,8 @@ def list_command() -> None:
 def describe(kind: str, found: Any) -> list[str]:
     from importlib.metadata import EntryPoint
 
+    from zentra_lumara_gov.report import threshold_text
+
     if isinstance(found, EntryPoint):
         origin = f"plugin {found.value}"
         try:
@@ -46,11 +48,7 @@ def describe(kind: str, found: Any) -> list[str]:
     else:
         thresholds, method = found.thresholds, found.method
     provider = getattr(metric_class, "provider", None) or ""
-    return [kind, origin, provider, _thresholds(thresholds or []), _needs(provider, method)]
-
-
-def _thresholds(thresholds: list[Any]) -> str:
-    return ", ".join(("≥ " if t.type == "lower_limit" else "≤ ") + f"{t.value:g}" for t in thresholds)
+    return [kind, origin, provider, threshold_text(thresholds or []), _needs(provider, method)]
 
 
 def _needs(provider: str, method: Any) -> str:

@@ -152,16 +152,12 @@ def build_metrics(names: list[str], settings: dict[str, Any], judge: dict[str, A
 
 def _imported_metric(reference: str) -> Any:
     """The metric object or class that ``package.module:name`` names."""
-    import importlib
+    from zentra_lumara_gov.custom import imported
 
-    module_name, _, qualname = reference.partition(":")
     try:
-        found: Any = importlib.import_module(module_name)
-        for part in qualname.split("."):
-            found = getattr(found, part)
+        return imported(*reference.split(":", 1))
     except (ImportError, AttributeError) as problem:
         raise SettingsError(f"cannot import the metric {reference!r}: {problem}") from None
-    return found
 
 
 def _loaded(kind: str, found: Any) -> Any:
