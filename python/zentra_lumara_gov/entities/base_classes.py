@@ -23,23 +23,37 @@ class StrictModel(BaseModel):
     @classmethod
     def _refuse_unknown_fields(cls, data: Any) -> Any:
         if isinstance(data, dict):
-            unknown = [key for key in data if isinstance(key, str) and key not in _accepted_names(cls)]
+            accepted = _accepted_names(cls)
+            # Every record result passes here: the common case is one set operation.
+            if accepted.issuperset(data):
+                return data
+            unknown = [key for key in data if isinstance(key, str) and key not in accepted]
             if unknown:
-                raise ValueError(unknown_field_message(cls.__name__, unknown[0], _accepted_names(cls)))
+                raise ValueError(unknown_field_message(cls.__name__, unknown[0], accepted))
         return data
 
 
-def _accepted_names(model: type[BaseModel]) -> set[str]:
+def _accepted_names(model: type[BaseModel]) -> frozenset[str]:
+    # Kept on the class itself (a class's fields are fixed once it is built),
+    # read from its own namespace so a subclass never sees its base's names.
+    cached = vars(model).get("__zlg_field_names__")
+    if cached is None:
+        cached = _collect_names(model)
+        type.__setattr__(model, "__zlg_field_names__", cached)
+    return cached
+
+
+def _collect_names(model: type[BaseModel]) -> frozenset[str]:
     names = set()
     for name, field in model.model_fields.items():
         names.add(name)
         for alias in (field.alias, field.validation_alias):
             if isinstance(alias, str):
                 names.add(alias)
-    return names
+    return frozenset(names)
 
 
-def unknown_field_message(owner: str, given: str, known: set[str] | list[str]) -> str:
+def unknown_field_message(owner: str, given: str, known: frozenset[str] | set[str] | list[str]) -> str:
     """'<owner> has no field 'x'; did you mean 'y'?' (or the list of its fields when nothing is close)."""
     close = difflib.get_close_matches(given, sorted(known), n=1, cutoff=0.6)
     if close:
