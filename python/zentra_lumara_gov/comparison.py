@@ -216,9 +216,8 @@ def _metric_frames(result: Any) -> dict[MetricKey, tuple[list[str], np.ndarray, 
     """Per metric of a result: its record ids, values (NaN: failed) and thresholds."""
     metrics: dict[MetricKey, tuple[list[str], np.ndarray, list[Any]]] = {}
     for aggregate in getattr(result, "aggregates", None) or []:
-        records = aggregate.record_level_metrics
-        ids = [record.record_id for record in records]
-        values = np.array([np.nan if record.value is None else record.value for record in records], dtype=float)
+        columns = aggregate.record_columns()
+        ids, values = columns.record_id, columns.values()
         key = MetricKey(aggregate.name, _text(aggregate.provider), aggregate.method,
                         aggregate.display_name or aggregate.name)
         metrics.setdefault(key, (ids, values, list(aggregate.thresholds)))

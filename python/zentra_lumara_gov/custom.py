@@ -27,6 +27,7 @@ import asyncio
 import dataclasses
 import importlib
 import inspect
+import math
 import numbers
 from collections.abc import Callable, Sequence
 from typing import Any, ClassVar
@@ -180,32 +181,34 @@ class FunctionMetric(GenAIMetric):
     def _aggregate(self, ids: list[str], outcomes: list[Any]) -> Any:
         from zentra_lumara_gov.entities.base_classes import Error
         from zentra_lumara_gov.entities.evaluation_result import AggregateMetricResult, RecordMetricResult
-
-        from zentra_lumara_gov.entities.evaluation_result import records_like
+        from zentra_lumara_gov.entities.record_columns import RecordColumns
 
         identity = {"name": self.name, "display_name": self.display_name, "method": self.method,
                     "group": self.group, "provider": self.provider, "thresholds": list(self.thresholds)}
-        template = RecordMetricResult(**identity, value=None, record_id="")
-
-        def changes() -> Any:
-            for record_id, outcome in zip(ids, outcomes):
-                if type(outcome) is float:  # the common case, kept short
-                    yield {"value": outcome, "record_id": record_id}
-                    continue
-                value, label, explanation, error = _scored(outcome)
-                change: dict[str, Any] = {"value": value, "record_id": record_id}
-                if label is not None:
-                    change["label"] = label
-                if explanation is not None:
-                    change["explanation"] = explanation
-                if error is not None:
-                    change["errors"] = [Error(code=error[0], message_en=error[1])]
-                yield change
-
-        records = records_like(template, changes())
-        if not records:
+        if not ids:
             return AggregateMetricResult(**identity, value=None, total_records=0, record_level_metrics=[])
-        return AggregateMetricResult.create(records)
+        # The scores as columns; labels, explanations and errors only for the records that have them.
+        values: list[float | None] = []
+        fields: dict[str, list[Any]] = {}
+        for position, outcome in enumerate(outcomes):
+            if type(outcome) is float:  # the common case, kept short
+                values.append(outcome)
+                continue
+            value, label, explanation, error = _scored(outcome)
+            values.append(value)
+            for name, given in (("label", label), ("explanation", explanation),
+                                ("errors", None if error is None else [Error(code=error[0], message_en=error[1])])):
+                if given is not None:
+                    fields.setdefault(name, [None] * len(ids))[position] = given
+        template = RecordMetricResult(**identity, value=None, record_id="")
+        columns = RecordColumns({**identity, "thresholds": template.thresholds}, ids, values, fields)
+        # As AggregateMetricResult.create takes them: over the values that are set, summed in order.
+        scored = [value for value in values if value is not None and not math.isnan(value)]
+        mean = sum(scored) / len(scored) if scored else None
+        return AggregateMetricResult.from_columns(
+            columns, **{name: getattr(template, name) for name in identity}, value=mean,
+            total_records=len(ids), min=min(scored) if scored else None, max=max(scored) if scored else None,
+            mean=mean)
 
 
 def metric(function: Callable[..., Any] | None = None, *, name: str | None = None, display_name: str | None = None,

@@ -70,6 +70,8 @@ import uuid
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
+import numpy as np
+
 from zentra_lumara_gov import _inputs
 from zentra_lumara_gov._identity import MetricKey, labels
 from zentra_lumara_gov._pipeline import RunDefinition
@@ -130,17 +132,19 @@ class _MetricCounts:
 class MetricPartial(_MetricCounts):
     """What one part of the table contributes to one metric's aggregate."""
 
-    exact_sum: int  # sum of the scored values, in units of 2**-1074
+    exact_sum: int  # sum of the finite scored values, in units of 2**-1074
+    infinities: tuple[int, int] = (0, 0)  # how many scored values are inf and -inf
 
     @classmethod
     def of(cls, aggregate: Any) -> "MetricPartial":
         """The partial of one partition's ``AggregateMetricResult``."""
-        values = [
-            record.value
-            for record in aggregate.record_level_metrics
-            if record.value is not None and not math.isnan(record.value)
-        ]
-        verdicts = [record.passed for record in aggregate.record_level_metrics]
+        columns = aggregate.record_columns()
+        every = columns.values()
+        valued = every[~np.isnan(every)]
+        finite = valued[np.isfinite(valued)]
+        # The interpreter's min and max over the values in record order (0.0 and -0.0 kept as they come).
+        values = valued.tolist()
+        verdicts, judged = columns.verdicts(), columns.judged()
         failed = aggregate.failed
         return cls(
             name=aggregate.name,
@@ -151,11 +155,12 @@ class MetricPartial(_MetricCounts):
             thresholds=tuple(aggregate.thresholds or ()),
             total_records=aggregate.total_records,
             failed_records=aggregate.total_records - len(values),
-            exact_sum=sum(map(_scaled, values)),
+            exact_sum=exact_sum(finite),
+            infinities=(int((valued == np.inf).sum()), int((valued == -np.inf).sum())),
             min=min(values) if values else None,
             max=max(values) if values else None,
-            judged=sum(verdict is not None for verdict in verdicts),
-            passed=sum(verdict is True for verdict in verdicts),
+            judged=int(judged.sum()),
+            passed=0 if verdicts is None else int((verdicts & judged).sum()),
             errors=tuple((error.code, error.message_en) for error in aggregate.errors or []) if failed else (),
         )
 
@@ -165,6 +170,7 @@ class MetricPartial(_MetricCounts):
             total_records=self.total_records + other.total_records,
             failed_records=self.failed_records + other.failed_records,
             exact_sum=self.exact_sum + other.exact_sum,
+            infinities=(self.infinities[0] + other.infinities[0], self.infinities[1] + other.infinities[1]),
             min=_extreme(min, self.min, other.min),
             max=_extreme(max, self.max, other.max),
             judged=self.judged + other.judged,
@@ -203,7 +209,11 @@ class MergedAggregate(_MetricCounts):
         mean = None
         if scored:
             # The exact sum as the nearest float, divided as a provider divides its own sum.
-            mean = _unscaled(partial.exact_sum) / scored
+            positive, negative = partial.infinities
+            if positive or negative:  # as a float sum with infinite terms comes out
+                mean = math.nan if positive and negative else (math.inf if positive else -math.inf)
+            else:
+                mean = _unscaled(partial.exact_sum) / scored
             if mean_digits is not None:
                 mean = round(mean, mean_digits)
         fields = {f.name: getattr(partial, f.name) for f in dataclasses.fields(_MetricCounts)}
@@ -682,9 +692,29 @@ def _lazy_records(client: Any, futures: list[Any], dask: Any) -> Any:
     return client.persist(dd.from_delayed(parts, meta=meta, verify_meta=False))
 
 
-def _scaled(value: float) -> int:
-    numerator, denominator = float(value).as_integer_ratio()
-    return numerator << (_SUM_SCALE_BITS - denominator.bit_length() + 1)
+def exact_sum(values: np.ndarray) -> int:
+    """The exact sum of finite float64 ``values``, in units of 2**-1074 (every float is a whole number of them).
+
+    Each value is its 53-bit integer mantissa times a power of two; the
+    mantissas are summed per exponent in int64 (split in two halves so no
+    partial sum overflows), then each exponent's sum is shifted into place.
+    """
+    if not len(values):
+        return 0
+    mantissas, exponents = np.frexp(values)
+    integers = (mantissas * 2.0**53).astype(np.int64)
+    order = np.argsort(exponents, kind="stable")
+    exponents, integers = exponents[order], integers[order]
+    high, low = np.divmod(integers, 1 << 27)
+    starts = np.flatnonzero(np.r_[True, exponents[1:] != exponents[:-1]])
+    total = 0
+    for exponent, high_sum, low_sum in zip(exponents[starts].tolist(), np.add.reduceat(high, starts).tolist(),
+                                           np.add.reduceat(low, starts).tolist()):
+        shift = exponent - 53 + _SUM_SCALE_BITS
+        group = (high_sum << 27) + low_sum
+        # A value is a whole number of units, so bits shifted out to the right are zeros.
+        total += group << shift if shift >= 0 else group >> -shift
+    return total
 
 
 def _unscaled(exact_sum: int) -> float:

@@ -14,6 +14,8 @@ import json
 import math
 from typing import Any
 
+import numpy as np
+
 # How many of a metric's worst records the report lists, how many failed records in all, and how many
 # threshold-breaking records per metric the page holds (beyond that, the CSV written beside it).
 WORST_RECORDS = 5
@@ -107,7 +109,7 @@ def summary_html(result: Any, with_caption: bool = True) -> str:
     for row in result.summary().itertuples(index=False):
         aggregate = aggregates.get(row.metric)
         thresholds = list(getattr(aggregate, "thresholds", None) or [])
-        breaking = sum(record.passed is False for record in aggregate.record_level_metrics) if aggregate else 0
+        breaking = int(aggregate.record_columns().breaking().sum()) if aggregate else 0
         reason = failures.get(row.metric)
         cells = [
             f"<td>{_text(row.metric)}</td>",
@@ -149,9 +151,10 @@ def histogram(values: list[float], bins: int = BINS) -> tuple[float, float, list
 
 
 def _histogram_figure(aggregate: Any, label: str) -> str:
-    values = [record.value for record in aggregate.record_level_metrics if _is_number(record.value)]
-    infinite = sum(1 for value in values if math.isinf(value))
-    values = [value for value in values if not math.isinf(value)]
+    values = aggregate.record_columns().values()
+    values = values[~np.isnan(values)]
+    infinite = int(np.isinf(values).sum())
+    values = values[np.isfinite(values)].tolist()
     width, height, left, bottom = 320, 180, 34, 26
     plot_width, plot_height = width - left - 10, height - bottom - 10
     shapes = [
@@ -223,22 +226,24 @@ def _breaking_section(aggregates: list[Any], texts: dict[str, str], label_of: An
     """Every record with a value that breaks a threshold, worst first, per metric (apart from errored records)."""
     parts = []
     for aggregate in aggregates:
-        breaking = [record for record in aggregate.record_level_metrics if record.passed is False]
-        if not breaking:
+        columns = aggregate.record_columns()
+        positions = np.flatnonzero(columns.breaking())
+        if not len(positions):
             continue
         sign = -1 if worse_is_higher(aggregate) else 1
-        breaking.sort(key=lambda record: sign * record.value)
+        positions = positions[np.argsort(sign * columns.values()[positions], kind="stable")]
+        breaking = [columns.row(position) for position in positions[:BREAKING_RECORDS]]
         rows = "".join(
             f"<tr><td><code>{_text(record.record_id)}</code></td><td>{_text(texts.get(record.record_id))}</td>"
             f'<td class="num">{_number(record.value)}</td></tr>'
-            for record in breaking[:BREAKING_RECORDS]
+            for record in breaking
         )
         more = ""
-        if len(breaking) > BREAKING_RECORDS:
+        if len(positions) > BREAKING_RECORDS:
             where = f'<a href="{_text(export)}">{_text(export)}</a>' if export else "result.to_df()"
-            more = f'<p class="note">{len(breaking) - BREAKING_RECORDS} more in {where}.</p>'
+            more = f'<p class="note">{len(positions) - BREAKING_RECORDS} more in {where}.</p>'
         parts.append(
-            f'<details><summary>{_text(_caption(aggregate, label_of(aggregate)))}: {len(breaking)} records break '
+            f'<details><summary>{_text(_caption(aggregate, label_of(aggregate)))}: {len(positions)} records break '
             f"{_text(threshold_text(aggregate.thresholds))}</summary><table class=\"breaking\"><thead><tr>"
             f"<th>record</th><th>text</th><th>value</th></tr></thead><tbody>{rows}</tbody></table>{more}</details>"
         )
@@ -250,10 +255,13 @@ def _breaking_section(aggregates: list[Any], texts: dict[str, str], label_of: An
 
 def _failed_section(aggregates: list[Any], label_of: Any) -> str:
     rows = []
+    failed = 0
     for aggregate in aggregates:
-        for record in aggregate.record_level_metrics:
-            if _is_number(record.value):
-                continue
+        columns = aggregate.record_columns()
+        positions = np.flatnonzero(columns.missing())
+        failed += len(positions)
+        for position in positions[:FAILED_RECORDS - len(rows)]:
+            record = columns.row(position)
             errors = record.errors or aggregate.errors or []
             reason = "; ".join(f"{error.code}: {error.message_en}" for error in errors) or "no value"
             rows.append(f"<tr><td>{_text(label_of(aggregate))}</td><td><code>{_text(record.record_id)}</code></td>"
@@ -261,23 +269,25 @@ def _failed_section(aggregates: list[Any], label_of: Any) -> str:
     if not rows:
         return ('<h2>Errored records</h2><p class="note">None: every record of every metric has a value '
                 "(records that break a threshold are listed below).</p>")
-    shown = rows[:FAILED_RECORDS]
-    more = f'<p class="note">{len(rows) - len(shown)} more not shown.</p>' if len(rows) > len(shown) else ""
+    more = f'<p class="note">{failed - len(rows)} more not shown.</p>' if failed > len(rows) else ""
     return ('<h2>Errored records</h2><table class="failed-records"><thead><tr><th>metric</th><th>record</th>'
-            f"<th>error</th></tr></thead><tbody>{''.join(shown)}</tbody></table>{more}")
+            f"<th>error</th></tr></thead><tbody>{''.join(rows)}</tbody></table>{more}")
 
 
 def _worst_section(aggregates: list[Any], texts: dict[str, str], label_of: Any) -> str:
     parts = ["<h2>Worst records</h2>"]
     for aggregate in aggregates:
-        valued = [record for record in aggregate.record_level_metrics if _is_number(record.value)]
-        if not valued:
+        columns = aggregate.record_columns()
+        values = columns.values()
+        positions = np.flatnonzero(~np.isnan(values))
+        if not len(positions):
             continue
         # Threshold breaches first, then the worst values in the metric's direction.
         sign = -1 if worse_is_higher(aggregate) else 1
-        valued.sort(key=lambda record: (record.passed is not False, sign * record.value))
+        keeping = ~columns.breaking()[positions]
+        positions = positions[np.lexsort((sign * values[positions], keeping))]
         rows = []
-        for record in valued[:WORST_RECORDS]:
+        for record in map(columns.row, positions[:WORST_RECORDS]):
             verdict = {True: "passed", False: "failed", None: ""}[record.passed]
             rows.append(
                 f"<tr><td><code>{_text(record.record_id)}</code></td><td>{_text(texts.get(record.record_id))}</td>"

@@ -648,8 +648,7 @@ class RunRecord(BaseModel):
         aggregates = list(getattr(result, "aggregates", None) or [])
         # A cluster's merged aggregates hold counts, not record objects.
         record_results = sum(
-            len(aggregate.record_level_metrics) if hasattr(aggregate, "record_level_metrics")
-            else aggregate.total_records
+            len(aggregate.record_columns()) if hasattr(aggregate, "record_columns") else aggregate.total_records
             for aggregate in aggregates
         )
         failed_records = sum(aggregate.failed_records for aggregate in aggregates)

@@ -14,6 +14,8 @@ from __future__ import annotations
 from collections.abc import Iterable
 from typing import Any
 
+import numpy as np
+
 __all__ = ["assert_passes", "failing_metrics", "junit_xml"]
 
 
@@ -34,24 +36,28 @@ def failing_metrics(result: Any, metrics: Iterable[str] | None = None, *, worst:
         if label in failures:
             reasons[label] = f"failed: {failures[label]}"
             continue
-        records = getattr(aggregate, "record_level_metrics", None)
-        if records is None:  # merged on a cluster: counts only
+        if not hasattr(aggregate, "record_columns"):  # merged on a cluster: counts only
             if aggregate.judged and aggregate.passed < aggregate.judged:
                 reasons[label] = (f"{aggregate.judged - aggregate.passed} of {aggregate.judged} records break a "
                                   f"threshold (pass rate {aggregate.pass_rate:.0%})")
             continue
-        breaking = [record for record in records if record.passed is False]
-        errored = [record for record in records if record.value is None]
+        columns = aggregate.record_columns()
+        # A float column holds NaN, never None: no record in it lacks a value for an error.
+        errored = [] if isinstance(columns.value, np.ndarray) else [
+            position for position, value in enumerate(columns.value) if value is None]
         if errored:
-            first = next((record.errors[0] for record in errored if record.errors), None)
+            errors = columns.field("errors")
+            first = next((errors[position][0] for position in errored if errors[position]), None)
             cause = f" ({first.code}: {first.message_en})" if first is not None else ""
-            reasons[label] = f"{len(errored)} of {len(records)} records have no value{cause}"
-        if not breaking:
+            reasons[label] = f"{len(errored)} of {len(columns)} records have no value{cause}"
+        breaking = np.flatnonzero(columns.breaking())
+        if not len(breaking):
             continue
-        judged = sum(record.passed is not None for record in records)
+        judged = int(columns.judged().sum())
         sign = -1 if worse_is_higher(aggregate) else 1
-        breaking.sort(key=lambda record: sign * record.value)
-        shown = ", ".join(f"{record.record_id} = {record.value:.4g}" for record in breaking[:worst])
+        values = columns.values()
+        breaking = breaking[np.argsort(sign * values[breaking], kind="stable")]
+        shown = ", ".join(f"{columns.record_id[position]} = {values[position]:.4g}" for position in breaking[:worst])
         broken = (f"{len(breaking)} of {judged} records break {threshold_text(aggregate.thresholds)} "
                   f"(pass rate {(judged - len(breaking)) / judged:.0%}); worst: {shown}")
         reasons[label] = f"{reasons[label]}; {broken}" if label in reasons else broken

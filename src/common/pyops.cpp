@@ -1,10 +1,23 @@
 #include "common/pyops.h"
 
+#include <charconv>
+#include <cmath>
 #include <string_view>
 
 #include "common/errors.h"
 
 namespace zlg {
+
+double round_float(double x, int ndigits) {
+  if (!std::isfinite(x)) return x;
+  // The interpreter rounds the exact binary value to a decimal text and reads
+  // it back; to_chars/from_chars do both steps exactly, as it does.
+  char text[400];  // the largest double in fixed notation, 17 places and a sign
+  auto written = std::to_chars(text, text + sizeof text, x, std::chars_format::fixed, ndigits);
+  double rounded = x;
+  std::from_chars(text, written.ptr, rounded);
+  return rounded;
+}
 
 namespace {
 

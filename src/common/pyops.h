@@ -26,6 +26,10 @@ nb::object checked(PyObject *result);
 // bool(obj)
 bool truthy(nb::handle obj);
 
+// round(x, ndigits) for a float and 0 <= ndigits <= 17: the value correctly
+// rounded to ndigits decimal places, ties to even, NaN and infinities as they are.
+double round_float(double x, int ndigits);
+
 // left == right
 bool equals(nb::handle left, nb::handle right);
 

@@ -172,19 +172,75 @@ bool all_in(nb::handle names, nb::handle columns) {
   return true;
 }
 
+// The cells of a column that already holds lists of texts, each list copied;
+// an invalid object when any cell is something else. For such a column the
+// text round trip (str() of the list, read back by transform_str_to_list)
+// gives these same lists, at the cost of writing and parsing every text. A
+// text with a surrogate code point could come back otherwise (JSON joins an
+// escaped pair), so its column takes the round trip.
+nb::object lists_of_texts(nb::handle data, nb::handle field) {
+  nb::object column = getitem(data, field);
+  if (!is_instance(column, global("pd").attr("Series")) ||
+      !equals(column.attr("dtype"), nb::handle(reinterpret_cast<PyObject *>(&PyBaseObject_Type)))) {
+    return {};
+  }
+  nb::object cells = column.attr("tolist")();
+  Py_ssize_t count = PyList_Size(cells.ptr());
+  nb::list copies = nb::steal<nb::list>(PyList_New(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject *cell = PyList_GetItem(cells.ptr(), i);
+    if (!PyList_CheckExact(cell)) return {};
+    Py_ssize_t items = PyList_Size(cell);
+    for (Py_ssize_t j = 0; j < items; ++j) {
+      PyObject *item = PyList_GetItem(cell, j);
+      if (!PyUnicode_CheckExact(item)) return {};
+      if (!PyUnicode_AsUTF8AndSize(item, nullptr)) {  // a surrogate: not encodable
+        PyErr_Clear();
+        return {};
+      }
+    }
+    PyObject *copy = PyList_GetSlice(cell, 0, items);
+    if (!copy) throw nb::python_error();
+    PyList_SetItem(copies.ptr(), i, copy);
+  }
+  return global("pd").attr("Series")(copies, "index"_a = column.attr("index"), "dtype"_a = "object");
+}
+
 // Contexts and ground truths: two or more columns give one list of texts per
 // row (in the configured order); one column is split with
 // transform_str_to_list; none adds nothing.
-void add_list_column(nb::handle table, nb::handle converted, nb::handle target, nb::handle fields,
-                     nb::handle columns) {
+void add_list_column(nb::handle table, nb::handle data, nb::handle converted, nb::handle target,
+                     nb::handle fields, nb::handle columns) {
   Py_ssize_t count = PyList_Size(fields.ptr());
   if (count == 0 || !all_in(fields, columns)) return;
   if (count >= 2) {
     setitem(table, target, getitem(converted, fields).attr("values").attr("tolist")());
-  } else {
-    nb::object column = getitem(converted, PyList_GetItem(fields.ptr(), 0));
-    setitem(table, target, column.attr("apply")(global("transform_str_to_list")));
+    return;
   }
+  nb::handle field = PyList_GetItem(fields.ptr(), 0);
+  nb::object lists = lists_of_texts(data, field);
+  if (lists.is_valid()) {
+    setitem(table, target, lists);
+  } else {
+    setitem(table, target, getitem(converted, field).attr("apply")(global("transform_str_to_list")));
+  }
+}
+
+// The columns the library table is made of, each once, in the caller's
+// table: only they are converted to text (converting a column is per column,
+// so the others would be converted only to be dropped).
+nb::list used_columns(nb::handle configuration, nb::handle columns) {
+  nb::list used;
+  auto use = [&](nb::handle name) {
+    if (contains(columns, name) && !contains(used, name)) used.append(name);
+  };
+  nb::list input_fields = field_list(configuration, "input_fields");
+  if (nb::len(input_fields) > 0) use(input_fields[0]);
+  for (const char *name : {"output_fields", "context_fields", "reference_fields"}) {
+    for (nb::handle field : field_list(configuration, name)) use(field);
+  }
+  use(configuration.attr("record_id_field"));
+  return used;
 }
 
 nb::object provider_pre_process_data(const Args &a) {
@@ -195,8 +251,12 @@ nb::object provider_pre_process_data(const Args &a) {
   // would line the first column up by position and the later ones by label).
   nb::object table = pd.attr("DataFrame")("index"_a = data.attr("index"));
   nb::object columns = data.attr("columns").attr("to_list")();
-  nb::object converted = data.attr("astype")(nb::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type)));
   nb::object configuration = self.attr("configuration");
+  nb::handle str_type(reinterpret_cast<PyObject *>(&PyUnicode_Type));
+  nb::object converted =
+      Py_IS_TYPE(data.ptr(), reinterpret_cast<PyTypeObject *>(pd.attr("DataFrame").ptr()))
+          ? getitem(data, used_columns(configuration, columns)).attr("astype")(str_type)
+          : data.attr("astype")(str_type);
   nb::object mapping = self.attr("column_mapping");
 
   nb::list input_fields = field_list(configuration, "input_fields");
@@ -207,9 +267,9 @@ nb::object provider_pre_process_data(const Args &a) {
   if (nb::len(output_fields) > 0 && all_in(output_fields, columns)) {
     setitem(table, mapping.attr("answer"), getitem(converted, output_fields[0]));
   }
-  add_list_column(table, converted, mapping.attr("contexts"),
+  add_list_column(table, data, converted, mapping.attr("contexts"),
                   field_list(configuration, "context_fields"), columns);
-  add_list_column(table, converted, mapping.attr("ground_truths"),
+  add_list_column(table, data, converted, mapping.attr("ground_truths"),
                   field_list(configuration, "reference_fields"), columns);
   setitem(table, text("record_id"), getitem(converted, configuration.attr("record_id_field")));
   return table;
@@ -534,6 +594,82 @@ nb::object create_inference_engine_impl(const Args &a) {
 // ---------------------------------------------------------------------------
 // Post-processing: the score table to result records.
 
+// The SDK's own result classes, against which the module's names are checked
+// before the record results are handed over as columns.
+bool are_own_result_classes(nb::handle record_class, nb::handle aggregate_class) {
+  nb::object own = nb::module_::import_("zentra_lumara_gov.entities.evaluation_result");
+  return record_class.is(own.attr("RecordMetricResult")) &&
+         aggregate_class.is(own.attr("AggregateMetricResult"));
+}
+
+// Post-processing with the record results kept as columns: a float64 array
+// of the clipped and rounded scores and the list of record-id texts, made
+// into RecordMetricResult objects only when a caller reads them. Taken when
+// the result classes are the SDK's own (the objects then come out equal
+// field for field), every score is a float and every id's text a str, and
+// there is at least one record; otherwise an invalid object, and the caller
+// makes each record result itself.
+nb::object post_process_as_columns(nb::handle self, nb::handle values, nb::handle ids,
+                                   nb::handle score_column, bool clip) {
+  nb::object record_class = global("RecordMetricResult");
+  nb::object aggregate_class = global("AggregateMetricResult");
+  Py_ssize_t count = PyList_Size(values.ptr());
+  if (count == 0 || !are_own_result_classes(record_class, aggregate_class)) return {};
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (!PyFloat_CheckExact(PyList_GetItem(values.ptr(), i))) return {};
+  }
+  nb::list record_ids = nb::steal<nb::list>(PyList_New(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject *record_id = PyObject_Str(PyList_GetItem(ids.ptr(), i));
+    if (!record_id) throw nb::python_error();
+    PyList_SetItem(record_ids.ptr(), i, record_id);
+    if (!PyUnicode_CheckExact(record_id)) return {};
+  }
+
+  nb::object array = global("np").attr("empty")(count, "dtype"_a = "float64");
+  Py_buffer view;
+  if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) {
+    throw nb::python_error();
+  }
+  double *rounded = static_cast<double *>(view.buf);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    double value = PyFloat_AsDouble(PyList_GetItem(values.ptr(), i));
+    if (clip && !(value > 0.0)) value = 0.0;  // NaN is not positive
+    rounded[i] = zlg::round_float(value, 4);
+  }
+  // min() and max() as the interpreter takes them: the first value, replaced
+  // by each later one that compares smaller (larger); NaN never does.
+  double smallest = rounded[0], largest = rounded[0];
+  for (Py_ssize_t i = 1; i < count; ++i) {
+    if (rounded[i] < smallest) smallest = rounded[i];
+    if (rounded[i] > largest) largest = rounded[i];
+  }
+  PyBuffer_Release(&view);
+
+  nb::dict identity;
+  identity["name"] = self.attr("metric_name");
+  identity["display_name"] = self.attr("metric_display_name");
+  identity["method"] = self.attr("metric_method");
+  identity["group"] = self.attr("metric_group");
+  identity["provider"] = global("EvaluationProvider").attr("TALLYX").attr("value");
+  identity["thresholds"] = self.attr("thresholds");
+  nb::object columns = global("RecordColumns")(identity, record_ids, array);
+
+  nb::object mean = global("round")(score_column.attr("mean")(), 4);
+  nb::dict kwargs;
+  kwargs["columns"] = columns;
+  for (const char *key : {"name", "display_name", "method", "group", "provider"}) {
+    kwargs[key] = identity[key];
+  }
+  kwargs["value"] = mean;
+  kwargs["total_records"] = nb::int_(count);
+  kwargs["min"] = nb::float_(smallest);
+  kwargs["max"] = nb::float_(largest);
+  kwargs["mean"] = mean;
+  kwargs["thresholds"] = identity["thresholds"];
+  return zlg::call_with_keywords(aggregate_class.attr("from_columns"), kwargs);
+}
+
 nb::object provider_post_process(const Args &a) {
   nb::handle self = a[0], result = a[1];
   nb::object metric_name = self.attr("metric_name");
@@ -577,6 +713,9 @@ nb::object provider_post_process(const Args &a) {
                zlg::format_text("the score table holds %zd scores but %zd record ids", count,
                                 PyList_Size(ids.ptr())));
   }
+
+  nb::object aggregate = post_process_as_columns(self, values, ids, score_column, clip);
+  if (aggregate.is_valid()) return aggregate;
 
   nb::object zero = nb::float_(0.0);
   nb::object places = nb::int_(4);
@@ -797,6 +936,7 @@ NB_MODULE(tallyx_provider, m) {
     ns[name] = nb::module_::import_(name);
   }
   ns["pd"] = nb::module_::import_("pandas");
+  ns["np"] = nb::module_::import_("numpy");
   zlg::import_from(m, "typing", {"ClassVar"});
   zlg::import_from(m, "cachetools", {"TTLCache", "cached"});
   zlg::import_from(m, "lazy_imports", {"LazyModule", "load"});
@@ -812,6 +952,7 @@ NB_MODULE(tallyx_provider, m) {
                     "OpenAIFoundationModel", "PortKeyGateway", "VertexAIFoundationModel"});
   zlg::import_from(m, "zentra_lumara_gov.entities.llm_judge", {"LLMJudge"});
   zlg::import_from(m, "zentra_lumara_gov.entities.metric_threshold", {"MetricThreshold"});
+  zlg::import_from(m, "zentra_lumara_gov.entities.record_columns", {"RecordColumns"});
   zlg::import_from(m, "zentra_lumara_gov.providers.inference_engines.custom_inference_engine",
                    {"CustomFunctionInferenceEngine"});
   zlg::import_from(m, "zentra_lumara_gov.providers.inference_engines.lmo_ai_gateway_inference_engine",

@@ -8,12 +8,14 @@ import numbers
 import os
 from typing import Annotated, Any
 
+import numpy as np
 import pandas as pd
-from pydantic import Field, PrivateAttr, SerializeAsAny, field_validator
+from pydantic import Field, PrivateAttr, SerializeAsAny, field_validator, model_serializer
 
 from zentra_lumara_gov.entities.base_classes import BaseEntity, Error
 from zentra_lumara_gov.entities.enums import MetricGroup
 from zentra_lumara_gov.entities.metric_threshold import MetricThreshold
+from zentra_lumara_gov.entities.record_columns import RecordColumns, gc_paused
 from zentra_lumara_gov.run_record import RunRecord
 
 
@@ -74,13 +76,14 @@ def records_like(template: RecordMetricResult, changes: Any) -> list[RecordMetri
     fields_set = template.__pydantic_fields_set__
     new, assign = cls.__new__, object.__setattr__
     records = []
-    for change in changes:
-        record = new(cls)
-        assign(record, "__dict__", {**base, **change})
-        assign(record, "__pydantic_fields_set__", fields_set | change.keys())
-        assign(record, "__pydantic_extra__", None)
-        assign(record, "__pydantic_private__", None)
-        records.append(record)
+    with gc_paused():
+        for change in changes:
+            record = new(cls)
+            assign(record, "__dict__", {**base, **change})
+            assign(record, "__pydantic_fields_set__", fields_set | change.keys())
+            assign(record, "__pydantic_extra__", None)
+            assign(record, "__pydantic_private__", None)
+            records.append(record)
     return records
 
 
@@ -97,6 +100,54 @@ class AggregateMetricResult(_MetricResultBase):
     min: float | None = None
     max: float | None = None
     mean: float | None = None
+    # The record results as columns, until someone reads record_level_metrics.
+    _columns: RecordColumns | None = PrivateAttr(default=None)
+
+    @classmethod
+    def from_columns(cls, columns: RecordColumns, **fields: Any) -> AggregateMetricResult:
+        """The aggregate of ``fields`` whose record results are ``columns``.
+
+        ``record_level_metrics`` is made from the columns when first read (and
+        kept from then on); until then everything that reads the results in
+        bulk (``summary``, ``to_df``, the exports, the run store) reads the
+        columns.
+        """
+        aggregate = cls(**fields, record_level_metrics=[])
+        del aggregate.__dict__["record_level_metrics"]
+        aggregate._columns = columns
+        return aggregate
+
+    def __getattr__(self, name: str) -> Any:
+        if name == "record_level_metrics":
+            columns = self.__pydantic_private__["_columns"]
+            records = columns.records(RecordMetricResult)
+            self.__dict__["record_level_metrics"] = records
+            self._columns = None  # the objects are the results from now on
+            return records
+        return super().__getattr__(name)  # type: ignore[misc]
+
+    def record_columns(self) -> RecordColumns:
+        """The record results as columns, without making a record object when they are still columns."""
+        records = self.__dict__.get("record_level_metrics")
+        if records is None:
+            return self.__pydantic_private__["_columns"]
+        return RecordColumns.from_records(records)
+
+    @property
+    def records_are_columns(self) -> bool:
+        """True while the record results have not been made into objects."""
+        return "record_level_metrics" not in self.__dict__
+
+    @model_serializer(mode="wrap")
+    def _with_records(self, handler: Any) -> Any:
+        self.record_level_metrics  # noqa: B018 - made, so the output is the same either way
+        return handler(self)
+
+    def __eq__(self, other: object) -> bool:
+        if isinstance(other, AggregateMetricResult):
+            self.record_level_metrics  # noqa: B018
+            other.record_level_metrics  # noqa: B018
+        return super().__eq__(other)
 
     @property
     def failed_records(self) -> int:
@@ -105,6 +156,8 @@ class AggregateMetricResult(_MetricResultBase):
         Counted from the record results, so it is never out of step with them
         and adds nothing to the JSON form.
         """
+        if self.records_are_columns:
+            return int(self.record_columns().missing().sum())
         return sum(1 for record in self.record_level_metrics if _missing(record.value))
 
     @property
@@ -313,8 +366,8 @@ class MetricsEvaluationResult(BaseEntity):
         """
         rows = []
         for aggregate in self.aggregates:
-            verdicts = [record.passed for record in aggregate.record_level_metrics]
-            judged = [verdict for verdict in verdicts if verdict is not None]
+            columns = aggregate.record_columns()
+            verdicts, judged = columns.verdicts(), int(columns.judged().sum())
             rows.append({
                 "metric": self.label_of(aggregate),
                 "method": aggregate.method,
@@ -324,7 +377,7 @@ class MetricsEvaluationResult(BaseEntity):
                 "mean": aggregate.mean,
                 "min": aggregate.min,
                 "max": aggregate.max,
-                "pass_rate": sum(judged) / len(judged) if judged else None,
+                "pass_rate": int((verdicts & columns.judged()).sum()) / judged if judged else None,
             })
         frame = pd.DataFrame(rows, columns=SUMMARY_COLUMNS)
         for column in ("mean", "min", "max", "pass_rate"):
@@ -347,17 +400,28 @@ class MetricsEvaluationResult(BaseEntity):
         column each. A label that is also a column of the data gets the
         suffix "_metric".
         """
-        rows = []
+        table: dict[str, list[Any]] = {column: [] for column in RECORD_COLUMNS if column != "value"}
+        values = [np.empty(0)]
         for aggregate in self.metrics_result:
-            for record in getattr(aggregate, "record_level_metrics", None) or []:
-                row = {column: getattr(record, column, None) for column in RECORD_COLUMNS}
-                if isinstance(row["group"], MetricGroup):
-                    row["group"] = row["group"].value
-                if row["errors"] is not None:
-                    row["errors"] = [error.model_dump() for error in row["errors"]]
-                rows.append(row)
-        frame = pd.DataFrame(rows, columns=RECORD_COLUMNS)
-        frame["value"] = frame["value"].astype(float)
+            if isinstance(aggregate, AggregateMetricResult):
+                columns = aggregate.record_columns()
+            elif getattr(aggregate, "record_level_metrics", None):
+                columns = RecordColumns.from_records(aggregate.record_level_metrics)
+            else:
+                continue
+            for column, cells in table.items():
+                if column == "passed":
+                    cells.extend(columns.passed())
+                elif column == "group":
+                    group = columns.identity.get("group")
+                    cells.extend([group.value if isinstance(group, MetricGroup) else group] * len(columns))
+                elif column == "errors":
+                    cells.extend(None if errors is None else [error.model_dump() for error in errors]
+                                 for errors in columns.field("errors"))
+                else:
+                    cells.extend(columns.field(column))
+            values.append(columns.values())
+        frame = pd.DataFrame({**table, "value": np.concatenate(values)}, columns=RECORD_COLUMNS)
         if not wide:
             return frame
         return self._wide(frame, self._input.data if data is None else data)
@@ -439,8 +503,8 @@ class MetricsEvaluationResult(BaseEntity):
             return report.render(self, title=title)
         # Every record that breaks a threshold stays reachable: beyond what the page lists, in a CSV beside it.
         export = None
-        if any(sum(r.passed is False for r in a.record_level_metrics) > report.BREAKING_RECORDS
-               for a in self.aggregates):
+        if any(aggregate.record_columns().breaking().sum() > report.BREAKING_RECORDS
+               for aggregate in self.aggregates):
             stem, _ = os.path.splitext(os.fspath(path))
             export = f"{stem}.breaking.csv"
             frame = self.to_df()

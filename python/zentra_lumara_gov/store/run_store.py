@@ -607,26 +607,34 @@ def _aggregate_rows(run_id: str, aggregates: Sequence[Any]) -> list[tuple]:
 
 
 def _object_result_rows(run_id: str, aggregates: Sequence[Any]) -> Iterator[list[tuple]]:
-    """The rows of ``record_results`` from the results' record objects, a batch at a time."""
+    """The rows of ``record_results`` from the results' record columns, a batch at a time."""
     for metric_position, aggregate in enumerate(aggregates):
-        records = aggregate.record_level_metrics
-        for start in range(0, len(records), _BATCH):
-            batch: list[tuple] = []
-            append = batch.append
-            for position, record in enumerate(records[start:start + _BATCH], start=start):
-                # Most optional fields are None; checking before the call keeps a million rows quick.
-                label, explanation, timestamp = record.label, record.explanation, record.record_timestamp
-                append((
-                    run_id, metric_position, position, _safe_text(record.record_id), record.name,
-                    _safe_text(record.provider), record.method, _number(record.value),
-                    None if label is None else _safe_text(label),
-                    None if explanation is None else _safe_text(explanation),
-                    None if record.errors is None else _dumped_errors(record.errors),
-                    None if timestamp is None else _safe_text(timestamp),
-                    None if record.evidences is None else _json_text(record.evidences),
-                    None if record.additional_info is None else _json_text(record.additional_info),
-                ))
-            yield batch
+        columns = aggregate.record_columns()
+        values = [None if value != value else value for value in columns.values().tolist()]
+        cells = [
+            _optional_cells(columns, "label", _safe_text),
+            _optional_cells(columns, "explanation", _safe_text),
+            _optional_cells(columns, "errors", _dumped_errors),
+            _optional_cells(columns, "record_timestamp", _safe_text),
+            _optional_cells(columns, "evidences", _json_text),
+            _optional_cells(columns, "additional_info", _json_text),
+        ]
+        names, providers, methods = (columns.field(name) for name in ("name", "provider", "method"))
+        for start in range(0, len(columns), _BATCH):
+            stop = min(start + _BATCH, len(columns))
+            yield [
+                (run_id, metric_position, position, _safe_text(columns.record_id[position]), names[position],
+                 _safe_text(providers[position]), methods[position], values[position],
+                 *(column[position] for column in cells))
+                for position in range(start, stop)
+            ]
+
+
+def _optional_cells(columns: Any, name: str, written: Callable[[Any], Any]) -> list[Any]:
+    """One optional field's stored cells: None throughout when no record has it."""
+    if name not in columns.fields:
+        return [None] * len(columns)
+    return [None if value is None else written(value) for value in columns.fields[name]]
 
 
 def _table_result_rows(run_id: str, aggregates: Sequence[Any],
