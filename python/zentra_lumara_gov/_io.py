@@ -30,7 +30,7 @@ import json
 import math
 import os
 import tempfile
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
 from zentra_lumara_gov.errors import DataReadError, OutputError
@@ -110,11 +110,15 @@ def decoded_cells(table: Any) -> Any:
     return table
 
 
-def encoded_cells(table: Any) -> Any:
-    """A copy of ``table`` with lists and mappings as JSON text (numeric columns untouched)."""
+def encoded_cells(table: Any, plain: Iterable[Any] = ()) -> Any:
+    """A copy of ``table`` with lists and mappings as JSON text (numeric columns untouched).
+
+    ``plain`` names columns known to hold no list or mapping, left as they are.
+    """
     table = table.copy()
+    plain = set(plain)
     for column in table.columns:
-        if holds_objects(table[column]):
+        if column not in plain and holds_objects(table[column]):
             table[column] = table[column].astype(object).map(encode_cell)
     return table
 

@@ -489,7 +489,9 @@ class MetricsEvaluationResult(BaseEntity):
         from zentra_lumara_gov import _io
 
         kwargs.setdefault("index", False)
-        table = _io.encoded_cells(self.to_df(wide=wide))
+        # Of the record table's columns, only errors, evidences and additional_info hold lists and mappings.
+        plain = () if wide else set(RECORD_COLUMNS) - {"errors", "evidences", "additional_info"}
+        table = _io.encoded_cells(self.to_df(wide=wide), plain)
         _io.write_atomically(path, lambda target: table.to_parquet(target, engine="pyarrow", **kwargs))
 
     def to_html(self, path: Any = None, *, title: str = "Evaluation report") -> str | None:
