@@ -51,10 +51,12 @@ holds for the timestamp column, stamped with the time the run started.
 
 Concurrency
 -----------
-Every worker process evaluates at most ``worker_concurrency`` records at a time
-(one slice of one partition; the slices of a partition follow one another), so
-at most that many requests of one worker are in flight to the detection service
-at once, and the judges get at most ``LUMARA_CONCURRENCY_LIMIT`` requests per
+Metrics that call a service (the detection service, a judge model, an async
+metric function) are evaluated at most ``worker_concurrency`` records at a time
+per worker process (one slice of one partition; the slices of a partition follow
+one another), so at most that many requests of one worker are in flight to the
+detection service at once; metrics computed in the worker itself take each
+partition in one call, and the judges get at most ``LUMARA_CONCURRENCY_LIMIT`` requests per
 judge engine. Across the cluster the bound is workers × ``worker_concurrency``
 requests to the detection service.
 """
@@ -63,6 +65,7 @@ from __future__ import annotations
 
 import dataclasses
 import datetime
+import inspect
 import math
 import os
 import threading
@@ -482,22 +485,67 @@ def _evaluate_partition(frame: pd.DataFrame, position: int, plan: _PartitionPlan
     digest = digest_table(frame, input_columns(configuration), configuration.record_id_field)
     tables = []
     partials: dict[MetricKey, MetricPartial] = {}
-    for start in range(0, len(frame), plan.worker_concurrency):
-        piece = frame.iloc[start : start + plan.worker_concurrency]
+    # Metrics computed here take the partition whole; those that call a service take it a slice at a
+    # time, which bounds this worker's requests in flight.
+    local, calling = _by_service(plan.definition)
+    pieces = [(local, frame)] if local.metrics else []
+    if calling.metrics:
+        pieces += [(calling, frame.iloc[start : start + plan.worker_concurrency])
+                   for start in range(0, len(frame), plan.worker_concurrency)]
+    for definition, piece in pieces:
         with _worker_slot:
             # A worker has nobody to show a bar to; progress is per partition.
-            result = _pipeline.run(_pipeline.prepare(plan.definition, piece, output_cast=True, show_progress=False,
+            result = _pipeline.run(_pipeline.prepare(definition, piece, output_cast=True, show_progress=False,
                                                      record=False))
-        tables.append(_parquet_ready(result.to_df()))
+        tables.append(result.to_df())
         for aggregate in result.metrics_result:
             partial = MetricPartial.of(aggregate)
             previous = partials.get(partial.key)
             partials[partial.key] = partial if previous is None else previous.merge(partial)
-    records = _concat(tables, frame)
+    # Made ready once the pieces are together: a column can be all booleans in one piece, mixed in another.
+    records = _parquet_ready(_concat(tables, frame))
+    partials = {key: partials[key] for key in plan.definition.keys if key in partials}
     if plan.staging is None:
         return records, digest, list(partials.values())
     _io.write_parquet_part(records, os.path.join(plan.staging, _io.part_name(position)))
     return len(records), digest, list(partials.values())
+
+
+def calls_service(metric: Any) -> bool:
+    """Whether computing ``metric`` calls out: the detection service, a judge model, or an async function."""
+    from zentra_lumara_gov.custom import FunctionMetric
+    from zentra_lumara_gov.metrics.llm_as_judge import LLMAsJudgeMetric
+
+    if getattr(type(metric), "provider", None) == "detectors" or getattr(metric, "method", None) == "llm_as_judge":
+        return True
+    if isinstance(metric, LLMAsJudgeMetric):
+        return True
+    # A coroutine function is most likely awaiting a service; a plain one computes here.
+    return isinstance(metric, FunctionMetric) and inspect.iscoroutinefunction(metric._function)
+
+
+def _by_service(definition: RunDefinition) -> tuple[RunDefinition, RunDefinition]:
+    """The run's metrics in two: those computed here, and those that call a service with every metric
+    tied to one by a dependency (either way), so each part runs with all it depends on."""
+    group = {metric.name: metric.name for metric in definition.metrics}
+
+    def root(name: str) -> str:
+        while group.setdefault(name, name) != name:
+            name = group[name]
+        return name
+
+    for metric in definition.metrics:
+        for dependency in getattr(metric, "metric_dependencies", None) or ():
+            group[root(getattr(dependency, "name", None) or metric.name)] = root(metric.name)
+    calling_roots = {root(metric.name) for metric in definition.metrics if calls_service(metric)}
+    parts: tuple[list[int], list[int]] = ([], [])
+    for position, metric in enumerate(definition.metrics):
+        parts[root(metric.name) in calling_roots].append(position)
+    return tuple(  # type: ignore[return-value]
+        dataclasses.replace(definition, metrics=[definition.metrics[i] for i in positions],
+                            keys=[definition.keys[i] for i in positions])
+        for positions in parts
+    )
 
 
 def _stamped(frame: pd.DataFrame, position: int, plan: _PartitionPlan) -> pd.DataFrame:

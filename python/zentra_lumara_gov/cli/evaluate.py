@@ -44,6 +44,9 @@ from zentra_lumara_gov.cli import settings as settings_module
               help="Evaluate on the Dask cluster whose scheduler is at ADDRESS (tcp://host:8786).")
 @click.option("--workers", type=click.IntRange(min=1), metavar="N",
               help="Evaluate on a local Dask cluster of N worker processes started for the run.")
+@click.option("--worker-concurrency", type=click.IntRange(min=1), metavar="N",
+              help="With --scheduler or --workers: the records each worker evaluates at a time for metrics that "
+                   "call a service, which bounds its requests in flight (default: 1000).")
 @click.option("--progress/--no-progress", "show_progress", default=None,
               help="Show progress on standard error (default: when it is a terminal).")
 @click.option("--store", "store_url", metavar="URL",
@@ -58,7 +61,8 @@ from zentra_lumara_gov.cli import settings as settings_module
 def evaluate_command(data: pathlib.Path, metrics_option: str | None, config_path: pathlib.Path | None,
                      out: pathlib.Path | None, overwrite: bool, encoding: str | None, fail_on_threshold: bool,
                      formula_guard: bool, local: bool, scheduler: str | None, workers: int | None,
-                     show_progress: bool | None, store_url: str | None, no_store: bool,
+                     worker_concurrency: int | None, show_progress: bool | None, store_url: str | None,
+                     no_store: bool,
                      junit_path: pathlib.Path | None, tag_options: tuple[str, ...]) -> None:
     """Evaluate the records of DATA (.csv, .jsonl, .ndjson, .json, .parquet or .pq) and report the results."""
     on_cluster = scheduler is not None or workers is not None
@@ -67,6 +71,9 @@ def evaluate_command(data: pathlib.Path, metrics_option: str | None, config_path
     if on_cluster and (out is None or out.suffix):
         raise click.BadParameter("with --scheduler or --workers, the folder of the Parquet dataset of the records' "
                                  "results (a name without suffix)", param_hint="--out")
+    if worker_concurrency is not None and not on_cluster:
+        raise click.UsageError("--worker-concurrency sets each cluster worker's bound: give it with --scheduler or "
+                               "--workers.")
     if overwrite and not on_cluster:
         raise click.UsageError("--overwrite replaces a cluster run's dataset: give it with --scheduler or --workers.")
     if no_store and store_url is not None:
@@ -95,7 +102,7 @@ def evaluate_command(data: pathlib.Path, metrics_option: str | None, config_path
         metrics = settings_module.build_metrics(names, settings, judge=judge, local=local)
         if on_cluster:
             result = _evaluate_on_cluster(data, encoding, metrics, configuration, api_client, out, overwrite,
-                                          scheduler, workers, show_progress, tags, store)
+                                          scheduler, workers, worker_concurrency, show_progress, tags, store)
         else:
             result = _evaluate_here(data, encoding, metrics, configuration, api_client, show_progress, tags, store)
     if store is not None:
@@ -181,7 +188,8 @@ def _evaluate_here(data: pathlib.Path, encoding: str | None, metrics: list[Any],
 
 def _evaluate_on_cluster(data: pathlib.Path, encoding: str | None, metrics: list[Any], configuration: Any,
                          api_client: Any, out: pathlib.Path, overwrite: bool, scheduler: str | None,
-                         workers: int | None, show_progress: bool | None, tags: dict[str, str], store: Any) -> Any:
+                         workers: int | None, worker_concurrency: int | None, show_progress: bool | None,
+                         tags: dict[str, str], store: Any) -> Any:
     try:
         from zentra_lumara_gov.distributed import evaluate_partitioned
     except ImportError as missing:
@@ -196,7 +204,8 @@ def _evaluate_on_cluster(data: pathlib.Path, encoding: str | None, metrics: list
     with _dask_client(scheduler, workers) as client:
         return evaluate_partitioned(str(data), metrics, configuration=configuration, api_client=api_client,
                                     raise_exceptions=False, client=client, output=out, overwrite=overwrite,
-                                    progress=progress, encoding=encoding, tags=tags, store=store)
+                                    worker_concurrency=worker_concurrency, progress=progress, encoding=encoding,
+                                    tags=tags, store=store)
 
 
 @contextlib.contextmanager
