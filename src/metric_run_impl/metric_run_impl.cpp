@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "common/zlg.h"
+#include "metric_run_impl/record_digests.h"
 
 namespace nb = nanobind;
 using zlg::Args;
@@ -449,4 +450,19 @@ NB_MODULE(metric_run_impl, m) {
       info("__service_client", {{Param::required("api_client")}, "APIClient | None"},
            "The service client a run hands its metrics: the given one, or the process-wide one."),
       [](const Args &args) { return service_client(nb::borrow(args[0])); });
+  m.attr("_record_digests") = zlg::make_function(
+      info("_record_digests",
+           {{Param::required("columns", "list[list[Any]]"), Param::required("keys", "list[str]"),
+             Param::required("texts", "list[bool]"), Param::required("inputs", "list[bool]"),
+             Param::required("normalise", "Callable[[Any], str]"), Param::required("count", "int")},
+            "tuple[list[str], list[str]]"},
+           "Content hashes of a table's records and of their input columns (32 hex digits each)."),
+      [](const Args &args) {
+        Py_ssize_t count = PyLong_AsSsize_t(args[5].ptr());
+        if (count < 0) {
+          if (!PyErr_Occurred()) throw nb::value_error("count must not be negative");
+          throw nb::python_error();
+        }
+        return record_digests(args[0], args[1], args[2], args[3], args[4], count);
+      });
 }

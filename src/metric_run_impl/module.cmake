@@ -1,1 +1,1 @@
-zlg_add_module(metric_run_impl zentra_lumara_gov/evaluators/impl metric_run_impl.cpp)
+zlg_add_module(metric_run_impl zentra_lumara_gov/evaluators/impl metric_run_impl.cpp record_digests.cpp)

@@ -2,6 +2,7 @@
 // can drive every path of the bridge from Python.
 #include <nanobind/nanobind.h>
 
+#include "common/sha256.h"
 #include "common/zlg.h"
 
 namespace nb = nanobind;
@@ -163,6 +164,27 @@ NB_MODULE(zlg_probe, m) {
   m.attr("convert_then_rethrow") = zlg::make_function(
       info("convert_then_rethrow", {{Param::required("fn")}}),
       [](const Args &a) { return convert_then_rethrow(a[0]); });
+
+  // SHA-256 of bytes as hex, through the processor's instructions where it has them or the
+  // portable rounds; and round() of a float.
+  m.attr("sha256_hex") = zlg::make_function(
+      info("sha256_hex", {{Param::required("data"), Param::required("portable")}}), [](const Args &a) {
+        char *raw = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(a[0].ptr(), &raw, &size) != 0) throw nb::python_error();
+        std::string_view bytes(raw, static_cast<std::size_t>(size));
+        zlg::Sha256Digest digest = zlg::truthy(a[1]) ? zlg::sha256_portable(bytes) : zlg::sha256(bytes);
+        std::string hex;
+        for (auto byte : digest) {
+          hex.push_back("0123456789abcdef"[byte >> 4]);
+          hex.push_back("0123456789abcdef"[byte & 15]);
+        }
+        return nb::object(nb::str(hex.c_str()));
+      });
+  m.attr("round_float") = zlg::make_function(
+      info("round_float", {{Param::required("x"), Param::required("ndigits")}}), [](const Args &a) {
+        return nb::object(nb::float_(zlg::round_float(nb::cast<double>(a[0]), nb::cast<int>(a[1]))));
+      });
 
   // The Python-semantics helpers, one function each.
   m.attr("unpack_pair") =
