@@ -26,6 +26,23 @@ nb::object checked(PyObject *result);
 // bool(obj)
 bool truthy(nb::handle obj);
 
+// The cyclic garbage collector paused for a scope that makes many container
+// objects holding no reference cycle (one dict or list per record): without
+// the pause the collector would scan them again and again while they are
+// made. Put back as it was on every exit from the scope.
+class CollectorPause {
+ public:
+  CollectorPause() : was_enabled_(PyGC_Disable() == 1) {}
+  ~CollectorPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  CollectorPause(const CollectorPause &) = delete;
+  CollectorPause &operator=(const CollectorPause &) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
 // round(x, ndigits) for a float and 0 <= ndigits <= 17: the value correctly
 // rounded to ndigits decimal places, ties to even, NaN and infinities as they are.
 double round_float(double x, int ndigits);

@@ -12,6 +12,7 @@
 #include <nanobind/nanobind.h>
 
 #include <exception>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -186,6 +187,7 @@ nb::object lists_of_texts(nb::handle data, nb::handle field) {
   }
   nb::object cells = column.attr("tolist")();
   Py_ssize_t count = PyList_Size(cells.ptr());
+  zlg::CollectorPause paused;  // one list per record
   nb::list copies = nb::steal<nb::list>(PyList_New(count));
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject *cell = PyList_GetItem(cells.ptr(), i);
@@ -209,35 +211,47 @@ nb::object lists_of_texts(nb::handle data, nb::handle field) {
 // Contexts and ground truths: two or more columns give one list of texts per
 // row (in the configured order); one column is split with
 // transform_str_to_list; none adds nothing.
-void add_list_column(nb::handle table, nb::handle data, nb::handle converted, nb::handle target,
+// A single configured list column whose cells are all lists of texts: those
+// lists (copied); an invalid object otherwise.
+nb::object single_column_lists(nb::handle data, nb::handle fields, nb::handle columns) {
+  if (PyList_Size(fields.ptr()) != 1 || !all_in(fields, columns)) return {};
+  return lists_of_texts(data, PyList_GetItem(fields.ptr(), 0));
+}
+
+// Contexts and ground truths: two or more columns give one list of texts per
+// row (in the configured order); one column is split with
+// transform_str_to_list (or, holding lists of texts already, taken as
+// `lists`); none adds nothing.
+void add_list_column(nb::handle table, nb::handle converted, nb::handle lists, nb::handle target,
                      nb::handle fields, nb::handle columns) {
   Py_ssize_t count = PyList_Size(fields.ptr());
   if (count == 0 || !all_in(fields, columns)) return;
   if (count >= 2) {
     setitem(table, target, getitem(converted, fields).attr("values").attr("tolist")());
-    return;
-  }
-  nb::handle field = PyList_GetItem(fields.ptr(), 0);
-  nb::object lists = lists_of_texts(data, field);
-  if (lists.is_valid()) {
+  } else if (lists.is_valid()) {
     setitem(table, target, lists);
   } else {
+    nb::handle field = PyList_GetItem(fields.ptr(), 0);
     setitem(table, target, getitem(converted, field).attr("apply")(global("transform_str_to_list")));
   }
 }
 
 // The columns the library table is made of, each once, in the caller's
 // table: only they are converted to text (converting a column is per column,
-// so the others would be converted only to be dropped).
-nb::list used_columns(nb::handle configuration, nb::handle columns) {
+// so the others would be converted only to be dropped), and of those not the
+// list columns taken as they are (`taken`).
+nb::list used_columns(nb::handle configuration, nb::handle columns, nb::handle taken) {
   nb::list used;
   auto use = [&](nb::handle name) {
     if (contains(columns, name) && !contains(used, name)) used.append(name);
   };
   nb::list input_fields = field_list(configuration, "input_fields");
   if (nb::len(input_fields) > 0) use(input_fields[0]);
-  for (const char *name : {"output_fields", "context_fields", "reference_fields"}) {
-    for (nb::handle field : field_list(configuration, name)) use(field);
+  for (nb::handle field : field_list(configuration, "output_fields")) use(field);
+  for (const char *name : {"context_fields", "reference_fields"}) {
+    for (nb::handle field : field_list(configuration, name)) {
+      if (!contains(taken, field)) use(field);
+    }
   }
   use(configuration.attr("record_id_field"));
   return used;
@@ -252,11 +266,21 @@ nb::object provider_pre_process_data(const Args &a) {
   nb::object table = pd.attr("DataFrame")("index"_a = data.attr("index"));
   nb::object columns = data.attr("columns").attr("to_list")();
   nb::object configuration = self.attr("configuration");
+  nb::list context_fields = field_list(configuration, "context_fields");
+  nb::list reference_fields = field_list(configuration, "reference_fields");
+  bool plain_table = Py_IS_TYPE(data.ptr(), reinterpret_cast<PyTypeObject *>(pd.attr("DataFrame").ptr()));
+  nb::object context_lists, reference_lists;
+  nb::list taken;
+  if (plain_table) {
+    context_lists = single_column_lists(data, context_fields, columns);
+    if (context_lists.is_valid()) taken.append(context_fields[0]);
+    reference_lists = single_column_lists(data, reference_fields, columns);
+    if (reference_lists.is_valid()) taken.append(reference_fields[0]);
+  }
   nb::handle str_type(reinterpret_cast<PyObject *>(&PyUnicode_Type));
   nb::object converted =
-      Py_IS_TYPE(data.ptr(), reinterpret_cast<PyTypeObject *>(pd.attr("DataFrame").ptr()))
-          ? getitem(data, used_columns(configuration, columns)).attr("astype")(str_type)
-          : data.attr("astype")(str_type);
+      plain_table ? getitem(data, used_columns(configuration, columns, taken)).attr("astype")(str_type)
+                  : data.attr("astype")(str_type);
   nb::object mapping = self.attr("column_mapping");
 
   nb::list input_fields = field_list(configuration, "input_fields");
@@ -267,10 +291,9 @@ nb::object provider_pre_process_data(const Args &a) {
   if (nb::len(output_fields) > 0 && all_in(output_fields, columns)) {
     setitem(table, mapping.attr("answer"), getitem(converted, output_fields[0]));
   }
-  add_list_column(table, data, converted, mapping.attr("contexts"),
-                  field_list(configuration, "context_fields"), columns);
-  add_list_column(table, data, converted, mapping.attr("ground_truths"),
-                  field_list(configuration, "reference_fields"), columns);
+  add_list_column(table, converted, context_lists, mapping.attr("contexts"), context_fields, columns);
+  add_list_column(table, converted, reference_lists, mapping.attr("ground_truths"), reference_fields,
+                  columns);
   setitem(table, text("record_id"), getitem(converted, configuration.attr("record_id_field")));
   return table;
 }
@@ -332,6 +355,8 @@ nb::object records_of(nb::handle data) {
 
 nb::object provider_compute_metric(const Args &a) {
   nb::handle self = a[0], data = a[1];
+  // One dictionary per record, and the library's copies of them: no cycles among them.
+  std::optional<zlg::CollectorPause> paused(std::in_place);
   nb::object records = records_of(data);
   nb::object metadata_key = text("metadata");
   nb::object policy_key = text("data_classification_policy");
@@ -353,6 +378,8 @@ nb::object provider_compute_metric(const Args &a) {
 
   bool locked = contains(self.attr("METRIC_METHODS_WITH_LOCKS"), self.attr("metric_method")) ||
                 !self.attr("llm_judge").is_none();
+  // A judge metric waits on its model for as long as it takes: the collector runs meanwhile.
+  if (locked) paused.reset();
 
   auto run = [&]() -> nb::object {
     nb::dict streams;
@@ -380,6 +407,7 @@ nb::object provider_compute_metric(const Args &a) {
     instances = run();
   }
 
+  if (!paused) paused.emplace();
   Py_ssize_t count = PyList_Size(instances.ptr());
   nb::object score_key = text("score");
   nb::object instance_key = text("instance");

@@ -33,7 +33,7 @@ class Stream:
     def __iter__(self) -> Iterator:
         if not self.copying:
             return self._iterate()
-        return (dict(item) if isinstance(item, dict) else item for item in self._iterate())
+        return map(_copied, self._iterate())
 
     def to_list(self) -> list:
         return list(self)
@@ -41,6 +41,10 @@ class Stream:
     def peek(self):
         """The first instance (StopIteration on an empty stream)."""
         return next(iter(self))
+
+
+def _copied(item):
+    return item.copy() if type(item) is dict else dict(item) if isinstance(item, dict) else item
 
 
 class MultiStream(dict):
