@@ -149,8 +149,7 @@ class FunctionMetric(GenAIMetric):
         if self.batch:
             outcomes = _batch_outcomes(lambda: self._function(data), len(ids))
         else:
-            function = self._function
-            outcomes = [_called(function, row) for row in rows]
+            outcomes = _called_on_each(self._function, rows)
         return self._aggregate(ids, outcomes)
 
     async def evaluate_async(self, data: Any, configuration: Any, metrics_result: list | None = None,
@@ -190,6 +189,8 @@ class FunctionMetric(GenAIMetric):
         # The scores as columns; labels, explanations and errors only for the records that have them.
         values: list[float | None] = []
         fields: dict[str, list[Any]] = {}
+        if set(map(type, outcomes)) <= {float, int, bool}:  # every record a plain number: nothing to unpack
+            values, outcomes = list(map(float, outcomes)), []
         for position, outcome in enumerate(outcomes):
             if type(outcome) is float:  # the common case, kept short
                 values.append(outcome)
@@ -203,7 +204,10 @@ class FunctionMetric(GenAIMetric):
         template = RecordMetricResult(**identity, value=None, record_id="")
         columns = RecordColumns({**identity, "thresholds": template.thresholds}, ids, values, fields)
         # As AggregateMetricResult.create takes them: over the values that are set, summed in order.
-        scored = [value for value in values if value is not None and not math.isnan(value)]
+        if not outcomes and not any(map(math.isnan, values)):  # plain numbers, none of them NaN
+            scored = values
+        else:
+            scored = [value for value in values if value is not None and not math.isnan(value)]
         mean = sum(scored) / len(scored) if scored else None
         return AggregateMetricResult.from_columns(
             columns, **{name: getattr(template, name) for name in identity}, value=mean,
@@ -272,6 +276,24 @@ def _called(function: Callable[[Any], Any], row: Any) -> Any:
         return function(row)
     except Exception as problem:  # that record's error, not the run's
         return problem
+
+
+def _called_on_each(function: Callable[[Any], Any], rows: Any) -> list[Any]:
+    """``function`` of each row, an exception in one row being that row's outcome.
+
+    The calls run in one loop that a failure leaves only to resume at the
+    next row: no frame of our own per record around the caller's function.
+    """
+    outcomes: list[Any] = []
+    append = outcomes.append
+    remaining = iter(rows)
+    while True:
+        try:
+            for row in remaining:
+                append(function(row))
+            return outcomes
+        except Exception as problem:  # that record's error, not the run's
+            append(problem)
 
 
 def _batch_outcomes(compute: Callable[[], Any], count: int) -> list[Any]:
