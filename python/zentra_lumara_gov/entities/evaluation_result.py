@@ -400,28 +400,13 @@ class MetricsEvaluationResult(BaseEntity):
         column each. A label that is also a column of the data gets the
         suffix "_metric".
         """
-        table: dict[str, list[Any]] = {column: [] for column in RECORD_COLUMNS if column != "value"}
-        values = [np.empty(0)]
+        parts = []
         for aggregate in self.metrics_result:
             if isinstance(aggregate, AggregateMetricResult):
-                columns = aggregate.record_columns()
+                parts.append(aggregate.record_columns())
             elif getattr(aggregate, "record_level_metrics", None):
-                columns = RecordColumns.from_records(aggregate.record_level_metrics)
-            else:
-                continue
-            for column, cells in table.items():
-                if column == "passed":
-                    cells.extend(columns.passed())
-                elif column == "group":
-                    group = columns.identity.get("group")
-                    cells.extend([group.value if isinstance(group, MetricGroup) else group] * len(columns))
-                elif column == "errors":
-                    cells.extend(None if errors is None else [error.model_dump() for error in errors]
-                                 for errors in columns.field("errors"))
-                else:
-                    cells.extend(columns.field(column))
-            values.append(columns.values())
-        frame = pd.DataFrame({**table, "value": np.concatenate(values)}, columns=RECORD_COLUMNS)
+                parts.append(RecordColumns.from_records(aggregate.record_level_metrics))
+        frame = _record_frame(parts)
         if not wide:
             return frame
         return self._wide(frame, self._input.data if data is None else data)
@@ -530,6 +515,57 @@ class MetricsEvaluationResult(BaseEntity):
 
         _io.write_text_atomically(path, text)
         return None
+
+
+def _record_frame(parts: list[RecordColumns]) -> pd.DataFrame:
+    """The long table of ``to_df``: the record columns of every metric one after the other.
+
+    A column that holds one value throughout (a metric's name, a field no
+    record has) is made at once with the dtype pandas gives that value;
+    the others are made from their cells as pandas infers them.
+    """
+    count = sum(len(part) for part in parts)
+    columns: dict[str, Any] = {}
+    for name in RECORD_COLUMNS:
+        if name == "value":
+            columns[name] = np.concatenate([part.values() for part in parts]) if parts else np.empty(0)
+            continue
+        shared = {_cell_of(name, part.constant(name)) for part in parts if part.constant(name) is not _VARIES}
+        if len(shared) == 1 and all(part.constant(name) is not _VARIES for part in parts):
+            columns[name] = _filled(next(iter(shared)), count)
+            continue
+        cells: list[Any] = []
+        for part in parts:
+            if name == "passed":
+                cells.extend(part.passed())
+            else:
+                cells.extend(_cell_of(name, value) for value in part.field(name))
+        columns[name] = cells
+    return pd.DataFrame(columns, columns=RECORD_COLUMNS)
+
+
+_VARIES = RecordColumns.VARIES
+
+
+def _cell_of(name: str, value: Any) -> Any:
+    """A record field as the record table holds it: the group's text, errors as mappings."""
+    if name == "group" and isinstance(value, MetricGroup):
+        return value.value
+    if name == "errors" and value is not None:
+        return [error.model_dump() for error in value]
+    return value
+
+
+def _filled(value: Any, count: int) -> Any:
+    """``count`` cells of ``value``, of the dtype pandas infers for it."""
+    dtype = pd.Series([value]).dtype
+    if dtype == object:
+        cells = np.empty(count, dtype=object)
+        cells.fill(value)
+        return cells
+    if isinstance(dtype, np.dtype):
+        return np.full(count, value, dtype=dtype)
+    return pd.array(np.full(count, value, dtype=object), dtype=dtype)
 
 
 def _shortened(value: Any, limit: int) -> str:

@@ -36,6 +36,9 @@ class RecordColumns:
 
     __slots__ = ("identity", "record_id", "value", "fields")
 
+    # What constant() answers for a field whose records differ in it.
+    VARIES: Any = object()
+
     def __init__(self, identity: dict[str, Any], record_id: list[str], value: np.ndarray | list[Any],
                  fields: dict[str, list[Any]] | None = None):
         self.identity = identity
@@ -83,6 +86,30 @@ class RecordColumns:
         if column is not None:
             return column
         return [self.identity.get(name)] * len(self)
+
+    def constant(self, name: str) -> Any:
+        """The one value every record has in field ``name`` (None for a field none was given), or ``VARIES``.
+
+        Unhashable values (lists, mappings) count as varying.
+        """
+        if name in ("record_id", "value"):
+            return self.VARIES
+        if name == "passed":
+            verdicts = self.verdicts()
+            if verdicts is None:
+                return None
+            judged = self.judged()
+            if judged.all() and (verdicts.all() or not verdicts.any()):
+                return bool(verdicts[0]) if len(verdicts) else self.VARIES
+            return None if not judged.any() else self.VARIES
+        if name in self.fields:
+            return self.VARIES
+        value = self.identity.get(name)
+        try:
+            hash(value)
+        except TypeError:
+            return self.VARIES
+        return value
 
     def verdicts(self) -> np.ndarray | None:
         """Per record whether the value keeps within every threshold (as ``RecordMetricResult.passed``).
