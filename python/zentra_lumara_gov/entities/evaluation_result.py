@@ -400,16 +400,20 @@ class MetricsEvaluationResult(BaseEntity):
         column each. A label that is also a column of the data gets the
         suffix "_metric".
         """
+        frame = _record_frame(self._record_parts())
+        if not wide:
+            return frame
+        return self._wide(frame, self._input.data if data is None else data)
+
+    def _record_parts(self) -> list[RecordColumns]:
+        """The record columns of every metric that has records, in run order."""
         parts = []
         for aggregate in self.metrics_result:
             if isinstance(aggregate, AggregateMetricResult):
                 parts.append(aggregate.record_columns())
             elif getattr(aggregate, "record_level_metrics", None):
                 parts.append(RecordColumns.from_records(aggregate.record_level_metrics))
-        frame = _record_frame(parts)
-        if not wide:
-            return frame
-        return self._wide(frame, self._input.data if data is None else data)
+        return parts
 
     def _wide(self, frame: pd.DataFrame, data: pd.DataFrame | None) -> pd.DataFrame:
         from zentra_lumara_gov._identity import MetricKey
@@ -473,6 +477,13 @@ class MetricsEvaluationResult(BaseEntity):
             ) from missing
         from zentra_lumara_gov import _io
 
+        if not wide and not kwargs:
+            # The record columns straight to Arrow: no DataFrame of Python objects in between.
+            import pyarrow.parquet as pq
+
+            table = _record_arrow_table(self._record_parts())
+            _io.write_atomically(path, lambda target: pq.write_table(table, target))
+            return
         kwargs.setdefault("index", False)
         # Of the record table's columns, only errors, evidences and additional_info hold lists and mappings.
         plain = () if wide else set(RECORD_COLUMNS) - {"errors", "evidences", "additional_info"}
@@ -545,6 +556,39 @@ def _record_frame(parts: list[RecordColumns]) -> pd.DataFrame:
 
 
 _VARIES = RecordColumns.VARIES
+
+
+def _record_arrow_table(parts: list[RecordColumns]) -> Any:
+    """The long record table as an Arrow table, as pandas would convert ``to_df()`` with lists as JSON text.
+
+    Columns that hold one value throughout are repeated by Arrow itself; a
+    score that is NaN is null, as pandas writes it.
+    """
+    import pyarrow as pa
+
+    from zentra_lumara_gov._io import encode_cell
+
+    count = sum(len(part) for part in parts)
+    arrays = []
+    for name in RECORD_COLUMNS:
+        if name == "value":
+            values = np.concatenate([part.values() for part in parts]) if parts else np.empty(0)
+            arrays.append(pa.array(values, from_pandas=True))
+            continue
+        constants = [part.constant(name) for part in parts]
+        if parts and all(value is not _VARIES for value in constants) and len(set(constants)) == 1:
+            arrays.append(pa.repeat(encode_cell(_cell_of(name, constants[0])), count))
+            continue
+        cells: list[Any] = []
+        for part in parts:
+            if name == "passed":
+                cells.extend(part.passed())
+            elif name in ("errors", "evidences", "additional_info"):
+                cells.extend(encode_cell(_cell_of(name, value)) for value in part.field(name))
+            else:
+                cells.extend(_cell_of(name, value) for value in part.field(name))
+        arrays.append(pa.array(cells, from_pandas=True))
+    return pa.Table.from_arrays(arrays, names=RECORD_COLUMNS)
 
 
 def _cell_of(name: str, value: Any) -> Any:
