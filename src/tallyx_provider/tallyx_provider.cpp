@@ -236,27 +236,6 @@ void add_list_column(nb::handle table, nb::handle converted, nb::handle lists, n
   }
 }
 
-// The columns the library table is made of, each once, in the caller's
-// table: only they are converted to text (converting a column is per column,
-// so the others would be converted only to be dropped), and of those not the
-// list columns taken as they are (`taken`).
-nb::list used_columns(nb::handle configuration, nb::handle columns, nb::handle taken) {
-  nb::list used;
-  auto use = [&](nb::handle name) {
-    if (contains(columns, name) && !contains(used, name)) used.append(name);
-  };
-  nb::list input_fields = field_list(configuration, "input_fields");
-  if (nb::len(input_fields) > 0) use(input_fields[0]);
-  for (nb::handle field : field_list(configuration, "output_fields")) use(field);
-  for (const char *name : {"context_fields", "reference_fields"}) {
-    for (nb::handle field : field_list(configuration, name)) {
-      if (!contains(taken, field)) use(field);
-    }
-  }
-  use(configuration.attr("record_id_field"));
-  return used;
-}
-
 nb::object provider_pre_process_data(const Args &a) {
   nb::handle self = a[0], data = a[1];
   nb::object pd = global("pd");
@@ -277,10 +256,12 @@ nb::object provider_pre_process_data(const Args &a) {
     reference_lists = single_column_lists(data, reference_fields, columns);
     if (reference_lists.is_valid()) taken.append(reference_fields[0]);
   }
+  // Every other column is converted, used or not: a cell that cannot be
+  // written as text fails the run whichever column holds it.
   nb::handle str_type(reinterpret_cast<PyObject *>(&PyUnicode_Type));
-  nb::object converted =
-      plain_table ? getitem(data, used_columns(configuration, columns, taken)).attr("astype")(str_type)
-                  : data.attr("astype")(str_type);
+  nb::object converted = nb::len(taken) > 0
+                             ? data.attr("drop")("columns"_a = taken).attr("astype")(str_type)
+                             : data.attr("astype")(str_type);
   nb::object mapping = self.attr("column_mapping");
 
   nb::list input_fields = field_list(configuration, "input_fields");
@@ -381,6 +362,13 @@ nb::object provider_compute_metric(const Args &a) {
   // A judge metric waits on its model for as long as it takes: the collector runs meanwhile.
   if (locked) paused.reset();
 
+  // The library's instances are read one at a time as the stream gives them,
+  // each score taken and the instance let go, so the library's copies never
+  // all live at once. A score that cannot be read is told only once the stream
+  // has ended, as it would be after taking the whole stream as a list.
+  nb::object score_key = text("score");
+  nb::object instance_key = text("instance");
+  std::optional<nb::python_error> unreadable;
   auto run = [&]() -> nb::object {
     nb::dict streams;
     streams["test"] = records;
@@ -389,35 +377,35 @@ nb::object provider_compute_metric(const Args &a) {
     steps.append(library_metric);
     nb::object metrics_operator = global("SequentialOperator")("steps"_a = steps);
     nb::object output = metrics_operator(multi_stream);
-    PyObject *instances = PySequence_List(getitem(output, text("test")).ptr());
-    if (!instances) throw nb::python_error();
-    return nb::steal(instances);
+    nb::object instances = nb::steal(PyObject_GetIter(getitem(output, text("test")).ptr()));
+    if (!instances.is_valid()) throw nb::python_error();
+    nb::list scores;
+    while (PyObject *next = PyIter_Next(instances.ptr())) {
+      nb::object instance = nb::steal(next);
+      try {
+        scores.append(getitem(getitem(getitem(instance, score_key), instance_key), score_key));
+      } catch (nb::python_error &error) {
+        if (!unreadable) unreadable.emplace(std::move(error));
+        scores.append(nb::none());
+      }
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return std::move(scores);
   };
 
-  nb::object instances;
+  nb::object scores;
   if (locked) {
     // One lock for the whole process: locked runs of every provider and
     // method take turns. Waiting on it releases the interpreter.
-    instances = zlg::with_block(self.attr("_lock"), run);
-    if (!instances.is_valid()) {  // the lock's __exit__ swallowed a failure
+    scores = zlg::with_block(self.attr("_lock"), run);
+    if (!scores.is_valid()) {  // the lock's __exit__ swallowed a failure
       zlg::raise(PyExc_UnboundLocalError,
                  "cannot access local variable 'instances' where it is not associated with a value");
     }
   } else {
-    instances = run();
+    scores = run();
   }
-
-  if (!paused) paused.emplace();
-  Py_ssize_t count = PyList_Size(instances.ptr());
-  nb::object score_key = text("score");
-  nb::object instance_key = text("instance");
-  nb::list scores = nb::steal<nb::list>(PyList_New(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    nb::object score = getitem(
-        getitem(getitem(nb::handle(PyList_GetItem(instances.ptr(), i)), score_key), instance_key),
-        score_key);
-    PyList_SetItem(scores.ptr(), i, score.release().ptr());
-  }
+  if (unreadable) throw std::move(*unreadable);
 
   // The score table keeps the rows of the library's table: the scores go in
   // by position, the record ids by the same labels.
