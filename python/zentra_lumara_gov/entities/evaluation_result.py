@@ -121,7 +121,16 @@ class AggregateMetricResult(_MetricResultBase):
         if name == "record_level_metrics":
             columns = self.__pydantic_private__["_columns"]
             records = columns.records(RecordMetricResult)
-            self.__dict__["record_level_metrics"] = records
+            # In its own place among the fields, where serialising and printing look for it.
+            state = self.__dict__
+            given = dict(state)
+            state.clear()
+            for field in type(self).model_fields:
+                if field == "record_level_metrics":
+                    state[field] = records
+                elif field in given:
+                    state[field] = given.pop(field)
+            state.update(given)
             self._columns = None  # the objects are the results from now on
             return records
         return super().__getattr__(name)  # type: ignore[misc]
