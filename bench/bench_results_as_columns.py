@@ -140,7 +140,8 @@ def main() -> int:
     sys.path.insert(0, str(BENCH))
     import compare_abi
 
-    baseline = compare_abi.build("version-specific", compare_abi.sources_of(options.baseline_ref), [])
+    compare_abi.LABELS["before"] = f"the build at {options.baseline_ref}"
+    baseline = compare_abi.build("before", compare_abi.sources_of(options.baseline_ref), [])
     builds = {f"{options.baseline_ref} (before)": baseline, "this build": None}
     results: dict[str, dict[str, list[float]]] = {label: {} for label in builds}
     with tempfile.TemporaryDirectory() as scratch:

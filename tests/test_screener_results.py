@@ -259,3 +259,31 @@ def test_builtins_are_read_as_module_globals(api_client, built, monkeypatch):
     result = post_process(provider(api_client, "hap"), [answer(0.25), answer(0.5)], ["r1", "r2"])
     assert (result.mean, result.min, result.max) == (0.375, 0.25, 0.5)
     assert calls == ["round", "round", "sum", "round", "min", "max"]
+
+
+@pytest.mark.parametrize(("metric_name", "method"), [("pii", None), ("topic_relevance", None), ("keyword", None),
+                                                     ("faithfulness", "faithfulness_model"), ("hap", None)])
+def test_record_objects_made_from_columns_equal_the_ones_made_record_by_record(api_client, monkeypatch,
+                                                                              metric_name, method):
+    import random
+
+    rng = random.Random(metric_name)
+    results, ids = [], []
+    for position in range(300):
+        if rng.random() < 0.3:
+            results.append(failed(rng.choice(["503", "REQUEST_FAILED"]), f"failure {position}"))
+        else:
+            scores = [rng.choice([rng.random(), 1, 0]) for _ in range(rng.randrange(3))]
+            results.append({"detections": [{"start": 0, "end": 4, "text": "t", "score": score,
+                                            "evidence": [{"text": "e"}]} for score in scores]})
+        ids.append(rng.choice([f"r{position}", position]))
+    made = provider(api_client, metric_name, **({"metric_method": method} if method else {}))
+    lazy = post_process(made, results, ids)
+    assert lazy.records_are_columns
+    monkeypatch.setattr(screener_provider, "AggregateMetricResult", lambda **fields: AggregateMetricResult(**fields))
+    built_one_by_one = post_process(made, results, ids)
+    assert not built_one_by_one.records_are_columns
+    assert lazy.model_dump_json() == built_one_by_one.model_dump_json()
+    assert lazy.record_level_metrics == built_one_by_one.record_level_metrics
+    assert [record.model_fields_set for record in lazy.record_level_metrics] == [
+        record.model_fields_set for record in built_one_by_one.record_level_metrics]

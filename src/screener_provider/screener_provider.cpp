@@ -633,6 +633,39 @@ nb::object post_process(const Args &a) {
   else if (equals(metric_name, ZSTR("regex")))
     record_name = nb::str("regex_detection");
 
+  // With the SDK's own result classes the record results are kept as columns
+  // (ids, values, errors, evidences) and made into objects only when read.
+  // A record whose fields are not already of their stored types is validated
+  // by making its object once, and its validated fields are kept.
+  nb::module_ own = nb::module_::import_("zentra_lumara_gov.entities.evaluation_result");
+  bool as_columns = record_result.is(own.attr("RecordMetricResult")) &&
+                    global(ZSTR("AggregateMetricResult")).is(own.attr("AggregateMetricResult"));
+  nb::list column_ids, column_values, column_errors, column_evidences;
+  bool any_errors = false, any_evidences = false;
+  auto keep = [&](nb::handle kwargs, nb::handle record_id, nb::handle value, nb::handle record_errors,
+                  nb::handle evidences) {
+    bool plain = PyUnicode_CheckExact(record_id.ptr()) &&
+                 (value.is_none() || PyFloat_CheckExact(value.ptr()) || PyLong_CheckExact(value.ptr())) &&
+                 (!evidences.is_valid() || PyList_CheckExact(evidences.ptr()));
+    if (!plain) {
+      nb::object validated = call_with_keywords(record_result, kwargs);
+      column_ids.append(validated.attr("record_id"));
+      column_values.append(validated.attr("value"));
+      column_errors.append(validated.attr("errors"));
+      column_evidences.append(validated.attr("evidences"));
+      any_errors |= !validated.attr("errors").is_none();
+      any_evidences |= !validated.attr("evidences").is_none();
+      return;
+    }
+    column_ids.append(record_id);
+    column_values.append(PyLong_CheckExact(value.ptr()) ? checked(PyNumber_Float(value.ptr()))
+                                                        : nb::borrow(value));
+    column_errors.append(record_errors.is_valid() ? nb::borrow(record_errors) : nb::none());
+    column_evidences.append(evidences.is_valid() ? nb::borrow(evidences) : nb::none());
+    any_errors |= record_errors.is_valid();
+    any_evidences |= evidences.is_valid();
+  };
+
   nb::list record_results, values, errors;
   // Pairwise, stopping at the shorter list (sizes re-read: the loop runs Python code).
   for (Py_ssize_t index = 0;; ++index) {
@@ -663,7 +696,11 @@ nb::object post_process(const Args &a) {
       nb::list record_errors;
       record_errors.append(make_error());
       set_key(kwargs, ZSTR("errors"), record_errors);
-      record_results.append(call_with_keywords(record_result, kwargs));
+      if (as_columns) {
+        keep(kwargs, record_id, nb::none(), record_errors, nb::handle());
+      } else {
+        record_results.append(call_with_keywords(record_result, kwargs));
+      }
       errors.append(make_error());
       continue;
     }
@@ -683,11 +720,19 @@ nb::object post_process(const Args &a) {
 
     // 2.4 / 2.5
     set_key(kwargs, ZSTR("value"), value);
+    nb::object given_evidences;
     if (with_evidences) {
       nb::object evidences = attr(self, names.get_additional_info)(getitem(result, names.detections));
-      if (truthy(evidences)) set_key(kwargs, ZSTR("evidences"), evidences);
+      if (truthy(evidences)) {
+        set_key(kwargs, ZSTR("evidences"), evidences);
+        given_evidences = evidences;
+      }
     }
-    record_results.append(call_with_keywords(record_result, kwargs));
+    if (as_columns) {
+      keep(kwargs, record_id, value, nb::handle(), given_evidences);
+    } else {
+      record_results.append(call_with_keywords(record_result, kwargs));
+    }
     values.append(value);
   }
 
@@ -721,7 +766,22 @@ nb::object post_process(const Args &a) {
   set_key(kwargs, ZSTR("mean"), mean);
   set_key(kwargs, ZSTR("thresholds"), thresholds);
   if (!succeeded) set_key(kwargs, ZSTR("errors"), errors);
-  return call_with_keywords(global(ZSTR("AggregateMetricResult")), kwargs);
+  if (!as_columns) return call_with_keywords(global(ZSTR("AggregateMetricResult")), kwargs);
+
+  nb::dict identity;
+  set_key(identity, ZSTR("name"), record_name);
+  set_key(identity, ZSTR("display_name"), display_name);
+  set_key(identity, ZSTR("method"), metric_method);
+  set_key(identity, ZSTR("group"), group);
+  set_key(identity, ZSTR("provider"), provider);
+  set_key(identity, ZSTR("thresholds"), thresholds);
+  nb::dict fields;
+  if (any_errors) set_key(fields, ZSTR("errors"), column_errors);
+  if (any_evidences) set_key(fields, ZSTR("evidences"), column_evidences);
+  nb::object columns = own.attr("RecordColumns")(identity, column_ids, column_values, fields);
+  PyDict_DelItemString(kwargs.ptr(), "record_level_metrics");
+  set_key(kwargs, ZSTR("columns"), columns);
+  return call_with_keywords(global(ZSTR("AggregateMetricResult")).attr("from_columns"), kwargs);
 }
 
 nb::object get_additional_info(const Args &a) {
