@@ -716,6 +716,31 @@ class TestPostProcess:
     def post(self, provider, results, data=None):
         return provider._VerdixProvider__post_process(results=results, data=table() if data is None else data)
 
+    @pytest.mark.parametrize("trial", range(3))
+    def test_record_objects_made_from_columns_equal_the_ones_made_record_by_record(self, monkeypatch, trial):
+        import random
+
+        rng = random.Random(trial)
+        count = 200
+        data = pd.DataFrame({
+            "record_id": [rng.choice([f"r{i}", i]) for i in range(count)],
+            "record_timestamp": [rng.choice([None, f"2026-01-0{i % 9 + 1}T00:00:00", pd.Timestamp("2026-02-01")])
+                                 for i in range(count)],
+            "answer": "a", "contexts": [["c"]] * count,
+        })
+        results = [judge_result(rng.choice(["Yes", "No", "Maybe", "Unknown"]), explanation=rng.choice(["e", None]),
+                                feedback=rng.choice(["", "f"])) for _ in range(count)]
+        provider = make_provider(metric_method="llm_as_judge", compute_token_count=bool(trial % 2),
+                                 thresholds=[MetricThreshold(type="lower_limit", value=0.5)])
+        lazy = self.post(provider, results, data)
+        assert lazy.records_are_columns
+        monkeypatch.setattr(vp, "AggregateMetricResult", types.SimpleNamespace(create=AggregateMetricResult.create))
+        one_by_one = self.post(provider, results, data)
+        assert not one_by_one.records_are_columns
+        assert lazy.model_dump_json() == one_by_one.model_dump_json()
+        assert [record.model_fields_set for record in lazy.record_level_metrics] == [
+            record.model_fields_set for record in one_by_one.record_level_metrics]
+
     def test_records_and_aggregate(self):
         thresholds = [MetricThreshold(type="lower_limit", value=0.5)]
         provider = make_provider(metric_group=MetricGroup.ANSWER_QUALITY, metric_method="llm_as_judge",

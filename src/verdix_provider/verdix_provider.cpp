@@ -412,6 +412,15 @@ nb::object post_process(const zlg::Args &args) {
   nb::str feedback_key("feedback"), input_key("input_tokens"), output_key("output_tokens");
   nb::str prompt_key("prompt"), response_key("unparsed_response");
 
+  // With the SDK's own result classes the record results are kept as columns
+  // and made into objects only when read; a record whose fields are not
+  // already of their stored types is validated through its object once.
+  nb::module_ own = nb::module_::import_("zentra_lumara_gov.entities.evaluation_result");
+  bool as_columns = record_class.is(own.attr("RecordMetricResult")) &&
+                    global("AggregateMetricResult").is(own.attr("AggregateMetricResult"));
+  nb::list column_ids, column_timestamps, column_values, column_labels, column_explanations, column_info;
+  auto text_or_none = [](nb::handle value) { return value.is_none() || PyUnicode_CheckExact(value.ptr()); };
+
   // Progress: one report per judged record (thinned out on large tables).
   nb::object sink = zlg::progress_sink(global("progress_sink"));
   bool reporting = !sink.is_none();
@@ -449,25 +458,58 @@ nb::object post_process(const zlg::Args &args) {
     additional_info[input_key] = truthy(input_token_count) ? input_token_count : nb::none();
     additional_info[output_key] = truthy(output_token_count) ? output_token_count : nb::none();
 
-    PyObject *call_args[keyword_count + 1] = {
-        nullptr,          name.ptr(),      display_name.ptr(),     method.ptr(),
-        group.ptr(),      provider.ptr(),  value.ptr(),            selected_option.ptr(),
-        record_id.ptr(),  record_timestamp.ptr(), thresholds.ptr(), explanation.ptr(),
-        additional_info.ptr()};
-    PyObject *record = PyObject_Vectorcall(record_class.ptr(), call_args + 1,
-                                           PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr());
-    if (!record) nb::raise_python_error();
-    if (PyList_Append(record_level_metrics.ptr(), record) < 0) {
-      Py_DECREF(record);
-      nb::raise_python_error();
+    bool plain = as_columns && PyUnicode_CheckExact(record_id.ptr()) && text_or_none(record_timestamp) &&
+                 text_or_none(selected_option) && text_or_none(explanation) &&
+                 (value.is_none() || PyFloat_CheckExact(value.ptr()) || PyLong_CheckExact(value.ptr()));
+    if (plain) {
+      column_ids.append(record_id);
+      column_timestamps.append(record_timestamp);
+      column_values.append(PyLong_CheckExact(value.ptr()) ? zlg::checked(PyNumber_Float(value.ptr())) : value);
+      column_labels.append(selected_option);
+      column_explanations.append(explanation);
+      column_info.append(additional_info);
+    } else {
+      PyObject *call_args[keyword_count + 1] = {
+          nullptr,          name.ptr(),      display_name.ptr(),     method.ptr(),
+          group.ptr(),      provider.ptr(),  value.ptr(),            selected_option.ptr(),
+          record_id.ptr(),  record_timestamp.ptr(), thresholds.ptr(), explanation.ptr(),
+          additional_info.ptr()};
+      nb::object record = nb::steal(PyObject_Vectorcall(record_class.ptr(), call_args + 1,
+                                                        PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr()));
+      if (!record.is_valid()) nb::raise_python_error();
+      if (as_columns) {
+        column_ids.append(record.attr("record_id"));
+        column_timestamps.append(record.attr("record_timestamp"));
+        column_values.append(record.attr("value"));
+        column_labels.append(record.attr("label"));
+        column_explanations.append(record.attr("explanation"));
+        column_info.append(record.attr("additional_info"));
+      } else if (PyList_Append(record_level_metrics.ptr(), record.ptr()) < 0) {
+        nb::raise_python_error();
+      }
     }
-    Py_DECREF(record);
     ++judged;
     if (reporting && zlg::progress_step_due(judged, to_judge)) zlg::report_progress(sink, name, judged, to_judge);
   }
   if (PyErr_Occurred()) nb::raise_python_error();  // a failing iterator
 
-  return global("AggregateMetricResult").attr("create")(record_level_metrics);
+  if (!as_columns) return global("AggregateMetricResult").attr("create")(record_level_metrics);
+  nb::dict identity;
+  identity["name"] = name;
+  identity["display_name"] = display_name;
+  identity["method"] = method;
+  identity["group"] = group;
+  identity["provider"] = provider;
+  identity["thresholds"] = thresholds;
+  nb::dict fields;
+  fields["record_timestamp"] = column_timestamps;
+  fields["label"] = column_labels;
+  fields["explanation"] = column_explanations;
+  fields["additional_info"] = column_info;
+  nb::object columns = own.attr("RecordColumns")(
+      identity, column_ids, column_values, fields,
+      nb::make_tuple("record_timestamp", "label", "explanation", "additional_info"));
+  return global("AggregateMetricResult").attr("create_from_columns")(columns);
 }
 
 // --- class ------------------------------------------------------------------

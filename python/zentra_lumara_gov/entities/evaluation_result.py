@@ -117,6 +117,19 @@ class AggregateMetricResult(_MetricResultBase):
         aggregate._columns = columns
         return aggregate
 
+    @classmethod
+    def create_from_columns(cls, columns: RecordColumns) -> AggregateMetricResult:
+        """:meth:`create` for record results held as columns: the same aggregate, the records made when read."""
+        if not len(columns):
+            raise ValueError("record_level_metrics is empty: an aggregate needs at least one record result.")
+        values = [value for value in columns.value if value is not None and not math.isnan(value)]
+        mean = sum(values) / len(values) if values else None
+        identity = {name: columns.field(name)[0] for name in ("name", "display_name", "method", "group",
+                                                                  "provider", "thresholds")}
+        return cls.from_columns(columns, **identity, value=mean, total_records=len(columns),
+                                min=min(values) if values else None, max=max(values) if values else None,
+                                mean=mean)
+
     def __getattr__(self, name: str) -> Any:
         if name == "record_level_metrics":
             columns = self.__pydantic_private__["_columns"]

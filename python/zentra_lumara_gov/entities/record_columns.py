@@ -34,17 +34,19 @@ class RecordColumns:
     per-record fields that were given, a list each, already of their types.
     """
 
-    __slots__ = ("identity", "record_id", "value", "fields")
+    __slots__ = ("identity", "record_id", "value", "fields", "given")
 
     # What constant() answers for a field whose records differ in it.
     VARIES: Any = object()
 
     def __init__(self, identity: dict[str, Any], record_id: list[str], value: np.ndarray | list[Any],
-                 fields: dict[str, list[Any]] | None = None):
+                 fields: dict[str, list[Any]] | None = None, given: tuple[str, ...] = ()):
         self.identity = identity
         self.record_id = record_id
         self.value = value
         self.fields = fields or {}
+        # Per-record fields every record was given, None included (others count as given where set).
+        self.given = given
         count = len(record_id)
         if len(value) != count or any(len(column) != count for column in self.fields.values()):
             raise ValueError(f"record columns of unequal length: {count} record ids, {len(value)} values, "
@@ -176,7 +178,7 @@ class RecordColumns:
         """The record objects, equal field for field to constructing each with its keywords."""
         template = record_class(**self.identity, value=None, record_id="")
         base = template.__dict__
-        fields_set = template.__pydantic_fields_set__ | {"value", "record_id"}
+        fields_set = template.__pydantic_fields_set__ | {"value", "record_id", *self.given}
         thresholds = base["thresholds"]
         values = self.value.tolist() if isinstance(self.value, np.ndarray) else self.value
         names = list(self.fields)
