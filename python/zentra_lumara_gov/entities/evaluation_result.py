@@ -112,10 +112,13 @@ class AggregateMetricResult(_MetricResultBase):
         bulk (``summary``, ``to_df``, the exports, the run store) reads the
         columns.
         """
-        aggregate = cls(**fields, record_level_metrics=[])
-        del aggregate.__dict__["record_level_metrics"]
-        aggregate._columns = columns
-        return aggregate
+        return cls(**fields, record_level_metrics=[]).with_columns(columns)
+
+    def with_columns(self, columns: RecordColumns) -> AggregateMetricResult:
+        """This aggregate with ``columns`` as its record results (until now it had none); returns it."""
+        self.__dict__.pop("record_level_metrics", None)
+        self._columns = columns
+        return self
 
     @classmethod
     def create_from_columns(cls, columns: RecordColumns) -> AggregateMetricResult:

@@ -182,6 +182,7 @@ class RecordColumns:
         thresholds = base["thresholds"]
         values = self.value.tolist() if isinstance(self.value, np.ndarray) else self.value
         names = list(self.fields)
+        always = {*self.given, *SHARED_FIELDS}
         columns = [self.fields[name] for name in names]
         new, assign = record_class.__new__, object.__setattr__
         records = []
@@ -191,7 +192,7 @@ class RecordColumns:
                 state = {**base, "value": value, "record_id": record_id, "thresholds": thresholds[:]}
                 given = set(fields_set)
                 for name, column in zip(names, columns):
-                    if column[position] is not None:  # a field a record was given, as its maker gave it
+                    if column[position] is not None or name in always:  # as its maker gave it
                         state[name] = column[position]
                         given.add(name)
                 record = new(record_class)

@@ -412,12 +412,9 @@ class RunStore:
         metric's aggregate, as every provider makes them.
         """
         from zentra_lumara_gov.entities.base_classes import Error
-        from zentra_lumara_gov.entities.evaluation_result import (
-            AggregateMetricResult,
-            MetricsEvaluationResult,
-            RecordMetricResult,
-        )
+        from zentra_lumara_gov.entities.evaluation_result import AggregateMetricResult, MetricsEvaluationResult
         from zentra_lumara_gov.entities.metric_threshold import MetricThreshold
+        from zentra_lumara_gov.entities.record_columns import RecordColumns
 
         with self._engine.connect() as connection, connection.begin():
             row = self._resolve(connection, run_id)
@@ -434,45 +431,47 @@ class RunStore:
                 "ORDER BY metric_position, position",
                 row.run_id,
             )
-            per_metric: dict[int, list[Any]] = {position: [] for position in range(len(aggregate_rows))}
             identities = [
                 (stored.display_name, _group(stored.metric_group),
                  [MetricThreshold(**threshold) for threshold in json.loads(stored.thresholds)])
                 for stored in aggregate_rows
             ]
-            fields_set = set(RecordMetricResult.model_fields)
-            new = RecordMetricResult.__new__
-            for (metric_position, record_id, name, provider, method, value, label, explanation, errors,
-                 record_timestamp, evidences, additional_info) in result_rows:
-                display_name, group, thresholds = identities[metric_position]
-                # Built without validation: these values were validated when the run was made,
-                # and a million records would otherwise take seconds to re-check.
-                record = new(RecordMetricResult)
-                object.__setattr__(record, "__dict__", {
-                    "name": name, "display_name": display_name, "method": method, "group": group,
-                    "provider": provider, "value": value, "thresholds": thresholds,
-                    "errors": None if errors is None else [Error(**error) for error in json.loads(errors)],
-                    "record_id": record_id, "record_timestamp": record_timestamp, "label": label,
-                    "explanation": explanation,
-                    "evidences": None if evidences is None else json.loads(evidences),
-                    "additional_info": None if additional_info is None else json.loads(additional_info),
-                })
-                object.__setattr__(record, "__pydantic_fields_set__", fields_set)
-                object.__setattr__(record, "__pydantic_extra__", None)
-                object.__setattr__(record, "__pydantic_private__", None)
-                per_metric[metric_position].append(record)
-        aggregates = [
-            AggregateMetricResult.model_construct(
+            # Read into columns, one list per field: the record objects are made only if someone reads them.
+            per_metric: dict[int, dict[str, list[Any]]] = {
+                position: {name: [] for name in _STORED_FIELDS} for position in range(len(aggregate_rows))}
+            for metric_position, *cells in result_rows:
+                columns = per_metric[metric_position]
+                for name, cell in zip(_STORED_FIELDS, cells):
+                    columns[name].append(cell)
+        aggregates = []
+        for position, stored in enumerate(aggregate_rows):
+            display_name, group, thresholds = identities[position]
+            cells = per_metric[position]
+            decoded = {
+                "errors": [None if errors is None else [Error(**error) for error in json.loads(errors)]
+                           for errors in cells["errors"]],
+                "evidences": [None if evidences is None else json.loads(evidences) for evidences in cells["evidences"]],
+                "additional_info": [None if info is None else json.loads(info) for info in cells["additional_info"]],
+            }
+            identity = {"name": stored.name, "display_name": display_name, "method": stored.method, "group": group,
+                        "provider": stored.provider, "thresholds": thresholds}
+            fields = {name: decoded.get(name, cells[name]) for name in
+                      ("record_timestamp", "label", "explanation", "errors", "evidences", "additional_info")}
+            # Stored per record; kept once where every record has the metric's own.
+            for name in ("name", "provider", "method"):
+                if any(cell != identity[name] for cell in cells[name]):
+                    fields[name] = cells[name]
+            aggregate = AggregateMetricResult.model_construct(
                 name=stored.name, display_name=stored.display_name, method=stored.method,
-                group=identities[position][1], provider=stored.provider,
+                group=group, provider=stored.provider,
                 value=stored.value if stored.value_text is None else stored.value_text,
-                thresholds=identities[position][2],
+                thresholds=thresholds,
                 errors=None if stored.errors is None else [Error(**error) for error in json.loads(stored.errors)],
-                total_records=stored.total_records, record_level_metrics=per_metric[position],
+                total_records=stored.total_records, record_level_metrics=[],
                 min=stored.min, max=stored.max, mean=stored.mean,
             )
-            for position, stored in enumerate(aggregate_rows)
-        ]
+            aggregates.append(aggregate.with_columns(RecordColumns(
+                identity, cells["record_id"], cells["value"], fields, given=tuple(fields))))
         run = RunRecord.model_validate_json(row.record).model_copy(update={
             "record_ids": [record[0] for record in records],
             "record_hashes": [record[1] for record in records],
@@ -604,6 +603,11 @@ def _aggregate_rows(run_id: str, aggregates: Sequence[Any]) -> list[tuple]:
         )
         for metric_position, aggregate in enumerate(aggregates)
     ]
+
+
+# The per-record fields of record_results read back, in the order load() selects them.
+_STORED_FIELDS = ("record_id", "name", "provider", "method", "value", "label", "explanation", "errors",
+                  "record_timestamp", "evidences", "additional_info")
 
 
 def _object_result_rows(run_id: str, aggregates: Sequence[Any]) -> Iterator[list[tuple]]:
