@@ -58,3 +58,15 @@ import zentra_lumara_gov as _zlg  # noqa: E402
 def answer_length(record) -> float:
     """A metric of the user's own: the answer's length in characters, at most 40 allowed."""
     return len(record.answer)
+
+
+@_zlg.metric(batch=True)
+def answer_words(table):
+    """A vectorised metric: the words of every answer at once."""
+    return table["answer"].str.split().str.len().astype(float)
+
+
+@_zlg.metric
+async def question_length(record):
+    """An async metric: the question's length, labelled by its record."""
+    return _zlg.Score(len(record.question), label=record.record_id)

@@ -15,7 +15,7 @@ import pytest
 from click.testing import CliRunner
 
 import zentra_lumara_gov as zlg
-from distributed_support import answer_length
+from distributed_support import answer_length, answer_words, question_length
 from zentra_lumara_gov.cli import main
 from zentra_lumara_gov.testing import assert_passes, junit_xml
 
@@ -74,14 +74,22 @@ def test_a_decorated_metric_runs_the_same_on_a_cluster_and_from_the_command_line
     from zentra_lumara_gov.distributed import evaluate_partitioned
 
     table = pd.read_json(DATA, lines=True).assign(record_id=[f"r{i}" for i in range(6)])
-    here = zlg.evaluate(table, [answer_length], api_client=CLIENT)
+    # Per record, batch, async, and one told to read the questions as its answers.
+    every_kind = [answer_length, answer_words, question_length,
+                  answer_length.with_options(columns={"answer": "question"}, display_name="question_length_chars")]
+    here = zlg.evaluate(table, every_kind, api_client=CLIENT)
+    awaited = asyncio.run(zlg.aevaluate(table, every_kind, api_client=CLIENT))
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
                                   dashboard_address="127.0.0.1:0") as cluster, distributed.Client(cluster) as client:
         import dask.dataframe as dd
 
-        spread = evaluate_partitioned(dd.from_pandas(table.drop(columns="contexts"), npartitions=2), [answer_length],
-                                      api_client=CLIENT, client=client)
-    assert spread.summary().equals(here.summary())
+        spread = evaluate_partitioned(dd.from_pandas(table.drop(columns="contexts"), npartitions=2), every_kind,
+                                      api_client=CLIENT, client=client, worker_concurrency=2)
+    pd.testing.assert_frame_equal(spread.summary(), here.summary())
+    pd.testing.assert_frame_equal(awaited.summary(), here.summary())
+    assert here.summary()["mean"].tolist() == [
+        table["answer"].str.len().mean(), table["answer"].str.split().str.len().mean(),
+        table["question"].str.len().mean(), table["question"].str.len().mean()]
     data = tmp_path / "records.jsonl"
     table.to_json(data, orient="records", lines=True)
     config = tmp_path / "eval.toml"
