@@ -146,14 +146,15 @@ def plan_run(
 
 def prepare(definition: RunDefinition, table: Any, *, output_cast: bool, show_progress: Any = None,
             progress: Any = None, record: bool = True, source: Any = None, tags: Any = None,
-            store: Any = None, cache: Any = None, run_id: str | None = None) -> RunPlan:
+            store: Any = None, cache: Any = None, record_update: Mapping[str, Any] | None = None) -> RunPlan:
     """One table of the run, checked and ready for the engine; the caller's DataFrame stays as it was.
 
     ``record``: begin the run's record (False for a partition of a larger
     run); ``source``, ``tags`` and ``store`` go into it and where it is kept.
     ``cache``: the run's :class:`~zentra_lumara_gov.cache.CallCache` (None:
     every call is made); with a store, the table is kept with the run.
-    ``run_id``: the id of a run evaluated again (a resumed one).
+    ``record_update``: fields of the run record set by the caller (a
+    resumed run's id and its link to the first attempt).
     """
     from zentra_lumara_gov.evaluators.impl import metric_run_impl
 
@@ -174,8 +175,8 @@ def prepare(definition: RunDefinition, table: Any, *, output_cast: bool, show_pr
 
         run_record = RunRecord.begin(table, definition.configuration, definition.metrics, source=source, tags=tags,
                                      api_client=definition.api_client)
-        if run_id is not None:
-            run_record = run_record.model_copy(update={"run_id": run_id})
+        if record_update:
+            run_record = run_record.model_copy(update=dict(record_update))
         if store is not None and cache is not None and not cache.replay:
             store.keep_input(run_record, table)
     return RunPlan(definition, table, [guard.guard(metric) for metric in definition.metrics], guard, run_record, store,

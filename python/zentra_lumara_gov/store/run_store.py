@@ -346,7 +346,7 @@ class RunStore:
                     raise KeyError(f"no input of run {run_id!r} is kept in {self!r} (runs keep theirs when they "
                                    "run with the call cache)" if not matches else f"run id {run_id!r} is ambiguous")
                 row = matches[0]
-        return RunRecord.model_validate_json(row.record), pd.read_parquet(io.BytesIO(row.data))
+        return RunRecord.model_validate_json(row.record), _as_kept(pd.read_parquet(io.BytesIO(row.data)))
 
     def resume(self, run_id: str, **options: Any) -> Any:
         """Evaluate an unfinished run again from its kept input, making only the calls the cache lacks.
@@ -641,6 +641,25 @@ class RunStore:
 
 
 _BATCH = 50_000
+
+
+def _as_kept(table: pd.DataFrame) -> pd.DataFrame:
+    """A table read back from Parquet as it was written: list cells as lists (Parquet gives arrays)."""
+    import numpy as np
+
+    def cell(value: Any) -> Any:
+        if isinstance(value, np.ndarray):
+            return [cell(item) for item in value.tolist()]
+        if isinstance(value, list):
+            return [cell(item) for item in value]
+        if isinstance(value, dict):
+            return {key: cell(item) for key, item in value.items()}
+        return value
+
+    for name in table.columns:
+        if table[name].dtype == object:
+            table[name] = [cell(value) for value in table[name].tolist()]
+    return table
 
 
 def _record_rows(run: RunRecord) -> Iterator[list[tuple]]:
