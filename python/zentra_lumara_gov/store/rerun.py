@@ -139,7 +139,10 @@ def rebuild_configuration(record: Any, secrets: Mapping[str, str] | None = None)
 
     if record.configuration is None:
         return GenAIConfiguration()
-    return GenAIConfiguration(**_judges_rebuilt(_with_secrets(dict(record.configuration), secrets or {})))
+    # Only what the run set: a setting given explicitly is checked against the table, a default is not.
+    defaults = GenAIConfiguration().model_dump(mode="json")
+    given = {key: value for key, value in record.configuration.items() if defaults.get(key, object()) != value}
+    return GenAIConfiguration(**_judges_rebuilt(_with_secrets(given, secrets or {})))
 
 
 def offline_client(record: Any) -> Any:
