@@ -4,6 +4,7 @@
 import asyncio as asyncio
 import functools as functools
 import json as json
+import numpy as np
 import pandas as pd
 import threading as threading
 from _contextvars import ContextVar
@@ -43,6 +44,7 @@ from zentra_lumara_gov.entities.foundation_model import PortKeyGateway as PortKe
 from zentra_lumara_gov.entities.foundation_model import VertexAIFoundationModel as VertexAIFoundationModel
 from zentra_lumara_gov.entities.llm_judge import LLMJudge as LLMJudge
 from zentra_lumara_gov.entities.metric_threshold import MetricThreshold as MetricThreshold
+from zentra_lumara_gov.entities.record_columns import RecordColumns as RecordColumns
 from zentra_lumara_gov.providers.inference_engines.custom_inference_engine import CustomFunctionInferenceEngine as CustomFunctionInferenceEngine
 from zentra_lumara_gov.providers.inference_engines.lmo_ai_gateway_inference_engine import LmoAIGatewayInferenceEngine as LmoAIGatewayInferenceEngine
 from zentra_lumara_gov.providers.inference_engines.portkey_inference_engine import PortKeyInferenceEngine as PortKeyInferenceEngine
