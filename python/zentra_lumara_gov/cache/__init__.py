@@ -379,12 +379,13 @@ class CallCache:
         """This cache answers the calls made in the block (and in what it starts with a copy of its context)."""
         from zentra_lumara_gov.cache import _boundary
 
-        _boundary.install()
+        _boundary.acquire()
         token = active_cache.set(self)
         try:
             yield self
         finally:
             active_cache.reset(token)
+            _boundary.release()
 
 
 def _now() -> str:

@@ -1,7 +1,8 @@
 """Where the call cache meets the services: the detection service's HTTP session and the judges' engines.
 
-Both are installed once, the first time a run uses a cache, and do nothing
-but pass the call on while no cache is active in the caller's context.
+Both are in place while at least one run with a cache is going on (and
+taken away after the last one); they pass every call on unchanged while no
+cache is active in the caller's context (another run's, say).
 
 * The detection provider makes its session from its module's ``aiohttp`` at
   call time; that name is given a stand-in whose ``ClientSession`` is the
@@ -17,33 +18,45 @@ from __future__ import annotations
 
 import json
 import threading
+import types
 from typing import Any
 
 from zentra_lumara_gov.cache import CacheMissError, CallCache, active_cache, call_base, calling_metric, sample_key
 
-_installed = False
+_users = 0
 _install_lock = threading.Lock()
 _UNCACHED_ENGINES = ("custom",)
 
 
-def install() -> None:
-    global _installed
+def acquire() -> None:
+    """One more run with a cache: the first puts the cache in the services' way."""
+    global _users
     with _install_lock:
-        if _installed:
-            return
-        _install_session()
-        _install_engines()
-        _installed = True
+        if _users == 0:
+            _install_session()
+            _install_engines()
+        _users += 1
+
+
+def release() -> None:
+    """One run with a cache less: after the last one the services are reached as before."""
+    global _users
+    with _install_lock:
+        _users -= 1
+        if _users == 0:
+            _remove_session()
+            _remove_engines()
 
 
 # --- detection service --------------------------------------------------------------
 
 
-class _AiohttpWithCache:
-    """Stands in for the module ``aiohttp`` in the detection provider: everything is the module's own,
-    but for ``ClientSession`` while a cache is active."""
+class _AiohttpWithCache(types.ModuleType):
+    """Stands in for the module ``aiohttp`` in the detection provider (under its name): everything is the
+    module's own, but for ``ClientSession`` while a cache is active."""
 
     def __init__(self, module: Any) -> None:
+        super().__init__(getattr(module, "__name__", "aiohttp"), getattr(module, "__doc__", None))
         self._module = module
 
     def __getattr__(self, name: str) -> Any:
@@ -65,6 +78,14 @@ def _install_session() -> None:
     current = screener_provider.aiohttp
     if not isinstance(current, _AiohttpWithCache):
         screener_provider.aiohttp = _AiohttpWithCache(current)
+
+
+def _remove_session() -> None:
+    from zentra_lumara_gov.providers import screener_provider
+
+    current = screener_provider.aiohttp
+    if isinstance(current, _AiohttpWithCache):  # what another hand put there stays
+        screener_provider.aiohttp = current._module
 
 
 class _CachingSession:
@@ -213,6 +234,14 @@ def _install_engines() -> None:
     infer.__doc__ = original.__doc__
     infer.__wrapped__ = original  # type: ignore[attr-defined]
     inference.InferenceEngine.infer = infer
+
+
+def _remove_engines() -> None:
+    from tallyx import inference
+
+    current = inference.InferenceEngine.__dict__["infer"]
+    if getattr(current, "_zlg_cached", False):
+        inference.InferenceEngine.infer = current.__wrapped__
 
 
 def _engine_identity(engine: Any) -> tuple[str | None, dict[str, Any], Any]:
