@@ -7,6 +7,7 @@ throwaway PostgreSQL server.
 
 from __future__ import annotations
 
+import asyncio
 import json
 import os
 import signal
@@ -27,6 +28,7 @@ from zentra_lumara_gov.cache import CallCache, call_key, stats
 from zentra_lumara_gov.cli import main
 from zentra_lumara_gov.clients.api_client import APIClient, Credentials
 from zentra_lumara_gov.config import GenAIConfiguration
+from zentra_lumara_gov.distributed import evaluate_partitioned
 from zentra_lumara_gov.entities.credentials import OpenAICredentials
 from zentra_lumara_gov.entities.foundation_model import OpenAIFoundationModel, OpenAIModelProvider
 from zentra_lumara_gov.entities.llm_judge import LLMJudge
@@ -218,7 +220,30 @@ KILLED_RUN = textwrap.dedent("""
 """)
 
 
-def test_a_killed_run_resumes_making_only_the_missing_calls(detection, store_url, tmp_path):
+def resume_through_the_api(store_url, run_id, service):
+    with RunStore(store_url) as store:
+        return store.resume(run_id, api_client=client_of(service))
+
+
+def resume_through_the_command_line(store_url, run_id, service):
+    environment = {"LUMARA_URL": service.url, "LUMARA_VERSION": "5.0", "LUMARA_USERNAME": USER,
+                   "LUMARA_API_KEY": SECRET, "LMG_SERVICE_INSTANCE_ID": INSTANCE}
+    from zentra_lumara_gov.evaluators.impl import metric_run_impl
+
+    # The client the environment describes is made once per process: this test's service is a new one.
+    kept, metric_run_impl.api_client_cache = metric_run_impl.api_client_cache, None
+    try:
+        outcome = CliRunner().invoke(main, ["runs", "resume", run_id, "--store", store_url], env=environment)
+    finally:
+        metric_run_impl.api_client_cache = kept
+    assert outcome.exit_code == 0, outcome.output
+    assert outcome.stdout.splitlines()[1] == "calls made 6, answered from the cache 6", outcome.output
+    with RunStore(store_url) as store:
+        return store.load(run_id)
+
+
+@pytest.mark.parametrize("resume", [resume_through_the_api, resume_through_the_command_line])
+def test_a_killed_run_resumes_making_only_the_missing_calls(resume, detection, store_url, tmp_path):
     records = table(12)
     data = tmp_path / "records.json"
     records.to_json(data, orient="records")
@@ -236,16 +261,62 @@ def test_a_killed_run_resumes_making_only_the_missing_calls(detection, store_url
         process.wait(timeout=30)
     assert kept == 6
     detection.service.reset()
+    [run_id] = [row[0] for row in _rows(store_url, "SELECT run_id FROM run_inputs")]
+    resumed = resume(store_url, run_id, detection)
     with RunStore(store_url) as store:
-        [run_id] = [row[0] for row in _rows(store_url, "SELECT run_id FROM run_inputs")]
-        resumed = store.resume(run_id, api_client=client_of(detection))
         assert store.list_runs()["run_id"].tolist() == [run_id]
+        assert store.verify().ok
     whole = zlg.evaluate(records, [HAPMetric()], api_client=client_of(detection))
     assert (resumed.run.run_id, resumed.run.resumed_from, resumed.run.status) == (run_id, run_id, "completed")
     assert (resumed.run.calls["calls_made"], resumed.run.calls["cache_hits"]) == (6, 6)
     assert sorted(json.loads(request.body)["input"] for request in detection.service.requests[:6]) == sorted(
         question(i) for i in range(6, 12))
     assert values(resumed) == values(whole)
+
+
+def test_an_interrupted_run_is_finished_under_a_new_id_linked_to_it(detection, sqlite_url):
+    reports = []
+
+    def progress(name, done, total):
+        reports.append(name)
+        if len(reports) == 5:
+            raise KeyboardInterrupt
+
+    metrics = [HAPMetric(), KeywordMetric(keywords=["idiot"])]
+    with pytest.raises(KeyboardInterrupt):
+        zlg.evaluate(table(), metrics, api_client=client_of(detection), store=sqlite_url, progress=progress)
+    with RunStore(sqlite_url) as store:
+        [first] = store.list_runs()["run_id"].tolist()
+        resumed = store.resume(first, api_client=client_of(detection))
+        statuses = dict(zip(*store.list_runs()[["run_id", "status"]].to_dict("list").values()))
+        refused = CliRunner().invoke(main, ["runs", "resume", resumed.run.run_id, "--store", sqlite_url])
+    assert statuses == {first: "interrupted", resumed.run.run_id: "completed"}
+    assert (resumed.run.resumed_from, resumed.run.attempt) == (first, 2)
+    assert (resumed.run.calls["calls_made"], resumed.run.calls["cache_hits"]) == (2 * RECORDS - 5, 5)
+    assert refused.exit_code == 2 and "completed; there is nothing to resume" in refused.output
+    assert values(resumed) == values(zlg.evaluate(table(), metrics, api_client=client_of(detection)))
+
+
+@pytest.mark.parametrize("door", ["aevaluate", "evaluate_partitioned"])
+def test_every_door_reads_and_fills_the_same_cache(door, detection, sqlite_url):
+    metrics = [HAPMetric(), KeywordMetric(keywords=["idiot"])]
+    first = zlg.evaluate(table(), metrics, api_client=client_of(detection), store=sqlite_url)
+    frame = table().assign(question=["new question"] + table()["question"].tolist()[1:])
+    if door == "aevaluate":
+        again = asyncio.run(zlg.aevaluate(frame, metrics, api_client=client_of(detection), store=sqlite_url))
+    else:
+        dd = pytest.importorskip("dask.dataframe")
+        distributed = pytest.importorskip("distributed")
+        with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=False,
+                                      dashboard_address="127.0.0.1:0") as cluster, distributed.Client(cluster) as client:
+            again = evaluate_partitioned(dd.from_pandas(frame, npartitions=2), metrics, client=client,
+                                         api_client=client_of(detection), store=sqlite_url)
+    assert (again.run.calls["calls_made"], again.run.calls["cache_hits"]) == (2, 2 * RECORDS - 2)
+    assert len(detection.service.requests) == 2 * RECORDS + 2
+    reference = zlg.evaluate(frame, metrics, api_client=client_of(detection))
+    assert [aggregate.mean for aggregate in again.aggregates] == pytest.approx(
+        [aggregate.mean for aggregate in reference.aggregates])
+    assert first.aggregates[1].mean != reference.aggregates[1].mean  # the changed record counts
 
 
 def _rows(url, query):
