@@ -28,6 +28,7 @@ the run records it and :meth:`CallCache.check_complete` names it).
 
 from __future__ import annotations
 
+import asyncio
 import contextlib
 import contextvars
 import dataclasses
@@ -42,6 +43,7 @@ from typing import Any
 
 CACHE_MODES = ("readwrite", "replay")
 _BATCH = 16
+_LOOKUP_BATCH = 500
 _FLUSH_SECONDS = 0.1
 
 # The cache of the run being evaluated, and the metric whose calls are being made.
@@ -189,6 +191,7 @@ class CallCache:
         self._write_error: BaseException | None = None
         self._repeats: dict[str, tuple[int, list[int]]] = {}
         self._metric_identities: dict[int, Any] = {}
+        self._lookups: dict[Any, list[tuple[str, Any]]] = {}
 
     # -- the run's side ----------------------------------------------------
 
@@ -252,8 +255,6 @@ class CallCache:
 
     def get_many(self, keys: Sequence[str]) -> dict[str, Stored]:
         """The stored answers of ``keys`` (those it holds)."""
-        from sqlalchemy import select
-
         from zentra_lumara_gov.store import schema
 
         found: dict[str, Stored] = {}
@@ -267,20 +268,54 @@ class CallCache:
                     wanted.append(key)
         if not wanted:
             return found
-        table = schema.call_cache
         cutoff = self._cutoff()
+        marker = "?" if self.store.dialect == "sqlite" else "%s"
+        # Through the driver: a lookup costs a small share of the call it saves.
         with self.store._engine.connect() as connection, connection.begin():
-            for start in range(0, len(wanted), 500):
-                query = select(table.c.key, table.c.answer, table.c.input_tokens, table.c.output_tokens).where(
-                    table.c.key.in_(wanted[start:start + 500]))
-                if cutoff is not None:
-                    query = query.where(table.c.created_at >= cutoff)
-                for row in connection.execute(query):
-                    found[row.key] = Stored(row.answer, row.input_tokens, row.output_tokens)
+            cursor = connection.connection.driver_connection.cursor()
+            try:
+                for start in range(0, len(wanted), _LOOKUP_BATCH):
+                    keys = wanted[start:start + _LOOKUP_BATCH]
+                    query = (f"SELECT key, answer, input_tokens, output_tokens FROM {schema.call_cache.name} "
+                             f"WHERE key IN ({', '.join([marker] * len(keys))})")
+                    if cutoff is not None:
+                        query += f" AND created_at >= {marker}"
+                        keys = [*keys, cutoff]
+                    cursor.execute(query, keys)
+                    for key, answer, input_tokens, output_tokens in cursor.fetchall():
+                        found[key] = Stored(answer, input_tokens, output_tokens)
+            finally:
+                cursor.close()
         return found
 
     def get(self, key: str) -> Stored | None:
         return self.get_many([key]).get(key)
+
+    async def lookup(self, key: str) -> Stored | None:
+        """``get`` for a coroutine: the lookups that one turn of the event loop asks for go as one query."""
+        loop = asyncio.get_running_loop()
+        answer = loop.create_future()  # one per waiter: a waiter cancelled leaves the others waiting
+        with self._lock:
+            batch = self._lookups.get(loop)
+            if batch is None:
+                batch = self._lookups[loop] = []
+                loop.call_soon(self._look_up_batch, loop)
+            batch.append((key, answer))
+        return await answer
+
+    def _look_up_batch(self, loop: asyncio.AbstractEventLoop) -> None:
+        with self._lock:
+            batch = self._lookups.pop(loop)
+        try:
+            found = self.get_many([key for key, _ in batch])
+        except Exception as problem:  # every post waiting on it fails with it
+            for _, answer in batch:
+                if not answer.done():
+                    answer.set_exception(problem)
+            return
+        for key, answer in batch:
+            if not answer.done():
+                answer.set_result(found.get(key))
 
     def put(self, key: str, *, kind: str, endpoint: str | None, model: str | None, answer: str,
             input_tokens: int | None = None, output_tokens: int | None = None) -> None:
@@ -311,11 +346,9 @@ class CallCache:
                     self._write(batch)
                 except BaseException as problem:  # kept for close() to report
                     self._write_error = problem
-                with self._lock:
+                with self._lock:  # written: looked up in the table from now on (a key is put once per run)
                     for row in batch:
-                        if self._pending_keys.get(row[0]) is not None and not any(
-                                pending[0] == row[0] for pending in self._pending):
-                            self._pending_keys.pop(row[0], None)
+                        self._pending_keys.pop(row[0], None)
             if closing:
                 with self._lock:
                     if not self._pending:

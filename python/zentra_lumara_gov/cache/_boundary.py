@@ -154,7 +154,7 @@ class _CachedPost:
     async def __aenter__(self) -> Any:
         cache = self.session.cache
         self.index = cache.claim(self.base)
-        stored = cache.get(self.key)
+        stored = await cache.lookup(self.key)
         if stored is not None:
             cache.tally.count(hits=1)
             self.kept = True
