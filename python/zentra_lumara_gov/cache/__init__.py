@@ -275,9 +275,12 @@ class CallCache:
             cursor = connection.connection.driver_connection.cursor()
             try:
                 for start in range(0, len(wanted), _LOOKUP_BATCH):
-                    keys = wanted[start:start + _LOOKUP_BATCH]
-                    query = (f"SELECT key, answer, input_tokens, output_tokens FROM {schema.call_cache.name} "
-                             f"WHERE key IN ({', '.join([marker] * len(keys))})")
+                    keys: list[Any] = wanted[start:start + _LOOKUP_BATCH]
+                    query = f"SELECT key, answer, input_tokens, output_tokens FROM {schema.call_cache.name} WHERE "
+                    if marker == "?":
+                        query += f"key IN ({', '.join([marker] * len(keys))})"
+                    else:  # one array parameter: PostgreSQL parses and plans it once
+                        query, keys = query + "key = ANY(%s)", [keys]
                     if cutoff is not None:
                         query += f" AND created_at >= {marker}"
                         keys = [*keys, cutoff]
