@@ -24,7 +24,7 @@ from sqlalchemy import create_engine, text
 import zentra_lumara_gov as zlg
 from detection_service import DetectionService, Fault, ServiceThread
 from zentra_judge_server import JudgeServer
-from zentra_lumara_gov.cache import CallCache, call_key, stats
+from zentra_lumara_gov.cache import CacheMissError, CallCache, call_key, stats
 from zentra_lumara_gov.cli import main
 from zentra_lumara_gov.clients.api_client import APIClient, Credentials
 from zentra_lumara_gov.config import GenAIConfiguration
@@ -151,7 +151,7 @@ def test_errors_are_never_kept(faults, detection, store_url):
     assert not any(record.errors for record in again.metrics_result[0].record_level_metrics)
 
 
-def test_off_switch_and_no_store_call_every_time(detection, sqlite_url):
+def test_the_switches_of_the_api(detection, sqlite_url):
     for _ in range(2):
         result = zlg.evaluate(table(), [HAPMetric()], api_client=client_of(detection), store=sqlite_url, cache=False)
         assert result.run.calls is None
@@ -159,6 +159,11 @@ def test_off_switch_and_no_store_call_every_time(detection, sqlite_url):
     assert len(detection.service.requests) == 3 * RECORDS
     with pytest.raises(ValueError, match="give store="):
         zlg.evaluate(table(), [HAPMetric()], api_client=client_of(detection), cache=True)
+    with pytest.raises(CacheMissError, match=r"no answer for the detection call of metric 'hap' to .* more\)"):
+        zlg.evaluate(table(), [HAPMetric()], api_client=client_of(detection), store=sqlite_url, cache="replay")
+    assert len(detection.service.requests) == 3 * RECORDS
+    with RunStore(sqlite_url) as store:
+        assert store.list_runs()["status"].tolist() == ["failed", "completed", "completed"]
 
 
 def judge_of(server):

@@ -218,8 +218,12 @@ def opened_cache(cache: Any, run_store: Any, **options: Any) -> Iterator[Any]:
     call_cache = CallCache(run_store, mode=mode, **options)
     try:
         yield call_cache
-    finally:
-        call_cache.close()
+    except BaseException:
+        # The run's own failure is what the caller must see; the answers received are written all the same.
+        with contextlib.suppress(Exception):
+            call_cache.close()
+        raise
+    call_cache.close()
 
 
 def run(plan: RunPlan) -> Any:
@@ -231,6 +235,8 @@ def run(plan: RunPlan) -> Any:
         with plan.reporting(), plan.caching():
             result = metric_run_impl._evaluate_metrics(definition.configuration, plan.table, plan.metrics,
                                                        definition.api_client, **definition.options)
+        if plan.cache is not None and plan.cache.replay:
+            plan.cache.check_complete()
     except BaseException as problem:
         _record_unfinished(plan, problem)
         raise
@@ -246,6 +252,8 @@ async def run_async(plan: RunPlan) -> Any:
         with plan.reporting(), plan.caching():
             result = await metric_run_impl._evaluate_metrics_async(definition.configuration, plan.table, plan.metrics,
                                                                     definition.api_client, **definition.options)
+        if plan.cache is not None and plan.cache.replay:
+            plan.cache.check_complete()
     except BaseException as problem:
         _record_unfinished(plan, problem)
         raise
