@@ -404,14 +404,14 @@ def evaluate_partitioned(
 
     with _pipeline.opened_store(store) as run_store:
         mode = resolve_setting(cache, run_store)
-        cache_spec = None if mode is None else (run_store.url, mode, dict(cache_options or {}))
+        cache_setting = None if mode is None else (run_store.url, mode, dict(cache_options or {}))
         return _run_partitioned(definition, data, encoding, client, output, overwrite, limit, progress, tags, run_store,
-                                cache_spec, prices)
+                                cache_setting, prices)
 
 
 def _run_partitioned(definition: RunDefinition, data: Any, encoding: str | None, client: Any, output: Any, overwrite: bool,
                      limit: int, progress: Callable[[int, int], None] | None, tags: dict[str, str],
-                     run_store: Any, cache_spec: Any = None, prices: Any = None) -> PartitionedResult:
+                     run_store: Any, cache_setting: Any = None, prices: Any = None) -> PartitionedResult:
     import dask
 
     from zentra_lumara_gov import _io
@@ -431,7 +431,7 @@ def _run_partitioned(definition: RunDefinition, data: Any, encoding: str | None,
         assign_timestamps=False,
         worker_concurrency=limit,
         staging=None if dataset is None else dataset.staging,
-        cache=cache_spec,
+        cache=cache_setting,
     )
     owns_client = client is None
     try:
@@ -462,7 +462,7 @@ def _run_partitioned(definition: RunDefinition, data: Any, encoding: str | None,
         begun = RunRecord.begin(None, definition.configuration, definition.metrics, source=_source(data), tags=tags,
                                 api_client=definition.api_client, table_digest=TableDigest.concat(digests))
         begun = begun.model_copy(update={"started_at": started})
-        calls = None if cache_spec is None else _summed_calls([tally for _, _, _, tally in outcomes], prices)
+        calls = None if cache_setting is None else _summed_calls([tally for _, _, _, tally in outcomes], prices)
         result.run = begun.end(result, "completed", calls=calls)
         if run_store is not None:
             result.digest = run_store.add(result, run=result.run, record_tables=lambda: _record_tables(result))

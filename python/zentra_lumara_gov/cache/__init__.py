@@ -103,7 +103,8 @@ def _text(value: Any) -> str | None:
 
 @dataclasses.dataclass
 class CallTally:
-    """What one run asked of the services: calls made, answers found in the cache, judge tokens per model."""
+    """What one run asked of the services: calls made (each attempt a call), answers found in the cache,
+    replay misses, and the tokens of the judge calls made, per model (an answer from the cache costs none)."""
 
     calls: int = 0
     hits: int = 0
