@@ -348,6 +348,10 @@ def test_replay_offline_through_the_command_line(store_url):
     _execute(store_url, "UPDATE record_results SET value = 0.5 WHERE record_id = 'r3' AND name = 'hap'")
     altered = cli.invoke(main, ["runs", "replay", run.run.run_id, "--store", store_url])
     assert altered.exit_code == 1 and "hap: record r3 value 0.5 stored" in altered.stderr
+    kept = cli.invoke(main, ["cache", "clear", "--older-than", "3600", "--store", store_url])
+    assert kept.stdout.strip() == "removed 0 cached answers"
+    shown = cli.invoke(main, ["runs", "show", run.run.run_id, "--store", store_url])
+    assert f"calls      made {2 * RECORDS}, from the cache 0" in shown.stdout.splitlines()
     cleared = cli.invoke(main, ["cache", "clear", "--store", store_url])
     assert cleared.stdout.strip() == f"removed {2 * RECORDS} cached answers"
     missing = cli.invoke(main, ["runs", "replay", run.run.run_id, "--store", store_url])
