@@ -154,19 +154,24 @@ class _CachedPost:
     async def __aenter__(self) -> Any:
         cache = self.session.cache
         self.index = cache.claim(self.base)
-        stored = await cache.lookup(self.key)
-        if stored is not None:
-            cache.tally.count(hits=1)
-            self.kept = True
-            return _StoredResponse(stored.answer)
-        if cache.replay:
-            cache.missed(self.describe())
-            raise CacheMissError(f"the cache holds no answer for {self.describe()}")
-        session = await self.session.real()
-        self._manager = session.post(url=self.url, **self.kwargs)
-        response = await self._manager.__aenter__()
-        cache.tally.count(calls=1)
-        return _RecordingResponse(response, self)
+        try:
+            stored = await cache.lookup(self.key)
+            if stored is not None:
+                cache.tally.count(hits=1)
+                self.kept = True
+                return _StoredResponse(stored.answer)
+            if cache.replay:
+                cache.missed(self.describe())
+                raise CacheMissError(f"the cache holds no answer for {self.describe()}")
+            session = await self.session.real()
+            self._manager = session.post(url=self.url, **self.kwargs)
+            cache.tally.count(calls=1)  # an attempt is a call, answered or not
+            return _RecordingResponse(await self._manager.__aenter__(), self)
+        except BaseException:
+            # No answer and no exit to come: the next identical call takes this sample's index.
+            cache.give_back(self.base, self.index)
+            self.index = None
+            raise
 
     async def __aexit__(self, *exc_info: Any) -> Any:
         if not self.kept and self.index is not None:
