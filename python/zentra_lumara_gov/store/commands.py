@@ -67,7 +67,7 @@ def _tag(values: tuple[str, ...]) -> dict[str, str]:
 
 @click.group("runs", context_settings={"help_option_names": ["-h", "--help"]})
 def runs() -> None:
-    """Stored evaluation runs: list, show, compare, verify and sign them."""
+    """Stored evaluation runs: list, show, compare, verify, sign, resume and replay them."""
 
 
 @runs.command("list")
