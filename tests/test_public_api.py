@@ -165,7 +165,7 @@ def test_max_concurrency_errors(kwargs, error, message):
 def test_signatures_have_no_catch_all_keywords():
     evaluate, aevaluate = inspect.signature(zlg.evaluate), inspect.signature(zlg.aevaluate)
     keywords = ["configuration", "metric_groups", "api_client", "metric_options"]
-    run_keywords = ["raise_exceptions", "show_progress", "progress", "tags", "store"]
+    run_keywords = ["raise_exceptions", "show_progress", "progress", "tags", "store", "cache", "prices"]
     assert list(evaluate.parameters) == ["data", "metrics", *keywords, *run_keywords]
     assert list(aevaluate.parameters) == ["data", "metrics", *keywords, "max_concurrency", *run_keywords]
     assert all(evaluate.parameters[name].kind is inspect.Parameter.KEYWORD_ONLY for name in keywords)

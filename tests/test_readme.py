@@ -52,7 +52,7 @@ def test_python_block_runs_and_prints_what_the_readme_shows(code, shown, tmp_pat
 def test_every_block_is_checked():
     languages = {language for _, language, _ in FENCED}
     assert languages == {"python", "text", "bash"}
-    assert len(python_blocks()) == 6
+    assert len(python_blocks()) == 7
 
 
 @pytest.mark.parametrize("section, code", readme_blocks.blocks("bash"), ids=lambda value: value[:30])

@@ -190,7 +190,7 @@ def test_reopening_keeps_the_runs_and_the_schema_version(store_url):
     engine = create_engine(store_url)
     try:
         with engine.connect() as connection:
-            assert connection.execute(text("SELECT version_num FROM store_schema_version")).scalar() == "0001"
+            assert connection.execute(text("SELECT version_num FROM store_schema_version")).scalar() == "0002"
     finally:
         engine.dispose()
 

@@ -18,6 +18,7 @@ if TYPE_CHECKING:
     from zentra_lumara_gov.config import GenAIConfiguration
     from zentra_lumara_gov.entities.enums import MetricGroup
     from zentra_lumara_gov.entities.evaluation_result import MetricsEvaluationResult
+    from zentra_lumara_gov.cache import CallCache
     from zentra_lumara_gov.entities.metric import GenAIMetric
     from zentra_lumara_gov.store import RunStore
 
@@ -42,6 +43,8 @@ def evaluate(
     progress: ProgressCallback | None = None,
     tags: Mapping[str, str] | None = None,
     store: RunStore | str | os.PathLike[str] | None = None,
+    cache: bool | str | CallCache | None = None,
+    prices: Mapping[str, Mapping[str, float]] | None = None,
 ) -> MetricsEvaluationResult:
     """Compute every metric on every record and in aggregate.
 
@@ -89,6 +92,19 @@ def evaluate(
         its URL: an SQLite file path or ``postgresql+psycopg://...``); also a
         run that fails or is interrupted, with the metrics it finished.
         ``result.digest`` is then the run's digest in the store's chain.
+    cache : bool, "replay" or CallCache, optional
+        Where a store is given the services' answers are kept in it and
+        looked up before any call (:mod:`zentra_lumara_gov.cache`): a rerun
+        pays only for what changed, and the table is kept with the run so
+        that ``RunStore.resume`` can finish it. ``False``: every call is
+        made and nothing is kept. ``"replay"``: answers come from the cache
+        only and nothing is called (a missing answer fails the record it
+        was for). A :class:`~zentra_lumara_gov.cache.CallCache` of one's own
+        sets its maximum age and size.
+    prices : mapping, optional
+        Judge model id -> {"input_per_1k": ..., "output_per_1k": ...}: the
+        run record's call counts (``result.run.calls``) then give each judge
+        model's cost next to its tokens.
 
     Returns
     -------
@@ -134,9 +150,10 @@ def evaluate(
     definition, table = _pipeline.plan_run(metrics, configuration=configuration, metric_groups=metric_groups,
                                      api_client=api_client, metric_options=metric_options,
                                      raise_exceptions=raise_exceptions, data=data)
-    with _pipeline.opened_store(store) as run_store:
+    with _pipeline.opened_store(store) as run_store, \
+            _pipeline.opened_cache(cache, run_store, prices=prices) as call_cache:
         plan = _pipeline.prepare(definition, table, output_cast=True, show_progress=show_progress, progress=progress,
-                                 tags=_inputs.checked_tags(tags), store=run_store)
+                                 tags=_inputs.checked_tags(tags), store=run_store, cache=call_cache)
         return _pipeline.run(plan)
 
 
@@ -154,6 +171,8 @@ async def aevaluate(
     progress: ProgressCallback | None = None,
     tags: Mapping[str, str] | None = None,
     store: RunStore | str | os.PathLike[str] | None = None,
+    cache: bool | str | CallCache | None = None,
+    prices: Mapping[str, Mapping[str, float]] | None = None,
 ) -> MetricsEvaluationResult:
     """Coroutine form of :func:`evaluate`: metrics run concurrently.
 
@@ -179,7 +198,8 @@ async def aevaluate(
     definition, table = _pipeline.plan_run(metrics, configuration=configuration, metric_groups=metric_groups,
                                      api_client=api_client, metric_options=metric_options,
                                      raise_exceptions=raise_exceptions, max_concurrency=max_concurrency, data=data)
-    with _pipeline.opened_store(store) as run_store:
+    with _pipeline.opened_store(store) as run_store, \
+            _pipeline.opened_cache(cache, run_store, prices=prices) as call_cache:
         plan = _pipeline.prepare(definition, table, output_cast=False, show_progress=show_progress, progress=progress,
-                                 tags=_inputs.checked_tags(tags), store=run_store)
+                                 tags=_inputs.checked_tags(tags), store=run_store, cache=call_cache)
         return await _pipeline.run_async(plan)

@@ -17,6 +17,7 @@ from __future__ import annotations
 from typing import Any
 
 from zentra_lumara_gov._identity import key_of
+from zentra_lumara_gov.cache import calling_metric
 from zentra_lumara_gov.errors import MetricDependencyError, _metric_error
 
 
@@ -100,10 +101,13 @@ class GuardedMetric:
         try:
             if blocked is not None:
                 return self.run.failure_result(self.metric, blocked, (args, kwargs))
+            token = calling_metric.set(self.metric)
             try:
                 return self.run.kept(self.metric.evaluate(*args, **kwargs))
             except Exception as cause:
                 return self.run.failed(self.metric, cause, (args, kwargs))
+            finally:
+                calling_metric.reset(token)
         finally:
             self.run.finished(self.metric)
 
@@ -113,10 +117,13 @@ class GuardedMetric:
         try:
             if blocked is not None:
                 return self.run.failure_result(self.metric, blocked, (args, kwargs))
+            token = calling_metric.set(self.metric)
             try:
                 return self.run.kept(await self.metric.evaluate_async(*args, **kwargs))
             except Exception as cause:
                 return self.run.failed(self.metric, cause, (args, kwargs))
+            finally:
+                calling_metric.reset(token)
         finally:
             self.run.finished(self.metric)
 

@@ -17,6 +17,11 @@ partition, the command line) evaluates a table in the same three steps.
    with a store, the run is recorded there, also when it fails or is
    interrupted (with the metrics it finished).
 
+With a call cache (:mod:`zentra_lumara_gov.cache`, on by default where a
+store is used), the services' answers are looked up in the store first and
+kept there as they arrive, and the table evaluated is kept with the run
+before anything is called, so that a run that dies can be resumed.
+
 The rules themselves live in one place each: turning records into a table and
 checking arguments in :mod:`zentra_lumara_gov._inputs`; filling missing ids
 and timestamps, the default service client and dependency order in the
@@ -69,6 +74,21 @@ class RunPlan:
     guard: RunGuard
     record: Any = None
     store: Any = None
+    cache: Any = None
+
+    @contextlib.contextmanager
+    def caching(self) -> Iterator[None]:
+        """The call cache answers the run's calls for the length of the block (nothing when there is none)."""
+        if self.cache is None:
+            yield
+            return
+        with self.cache.activated():
+            yield
+        self.cache.flush()
+
+    def calls(self) -> Any:
+        """What the run asked of the services, for its record (None without a cache)."""
+        return None if self.cache is None else self.cache.tally.summary(self.cache.prices)
 
     @contextlib.contextmanager
     def reporting(self) -> Iterator[None]:
@@ -126,11 +146,15 @@ def plan_run(
 
 def prepare(definition: RunDefinition, table: Any, *, output_cast: bool, show_progress: Any = None,
             progress: Any = None, record: bool = True, source: Any = None, tags: Any = None,
-            store: Any = None) -> RunPlan:
+            store: Any = None, cache: Any = None, record_update: Mapping[str, Any] | None = None) -> RunPlan:
     """One table of the run, checked and ready for the engine; the caller's DataFrame stays as it was.
 
     ``record``: begin the run's record (False for a partition of a larger
     run); ``source``, ``tags`` and ``store`` go into it and where it is kept.
+    ``cache``: the run's :class:`~zentra_lumara_gov.cache.CallCache` (None:
+    every call is made); with a store, the table is kept with the run.
+    ``record_update``: fields of the run record set by the caller (a
+    resumed run's id and its link to the first attempt).
     """
     from zentra_lumara_gov.evaluators.impl import metric_run_impl
 
@@ -151,7 +175,12 @@ def prepare(definition: RunDefinition, table: Any, *, output_cast: bool, show_pr
 
         run_record = RunRecord.begin(table, definition.configuration, definition.metrics, source=source, tags=tags,
                                      api_client=definition.api_client)
-    return RunPlan(definition, table, [guard.guard(metric) for metric in definition.metrics], guard, run_record, store)
+        if record_update:
+            run_record = run_record.model_copy(update=dict(record_update))
+        if store is not None and cache is not None and not cache.replay:
+            store.keep_input(run_record, table)
+    return RunPlan(definition, table, [guard.guard(metric) for metric in definition.metrics], guard, run_record, store,
+                   cache)
 
 
 @contextlib.contextmanager
@@ -172,15 +201,42 @@ def opened_store(store: Any) -> Iterator[Any]:
             run_store.close()
 
 
+@contextlib.contextmanager
+def opened_cache(cache: Any, run_store: Any, **options: Any) -> Iterator[Any]:
+    """The run's call cache as ``cache`` asks (see :func:`zentra_lumara_gov.cache.resolve_setting`), closed after
+    the block (its last answers written); None when the run has none."""
+    from zentra_lumara_gov.cache import CallCache, resolve_setting
+
+    if isinstance(cache, CallCache):  # the caller's own, closed by the caller
+        cache.begin_run(prices=options.get("prices"))
+        yield cache
+        return
+    mode = resolve_setting(cache, run_store)
+    if mode is None:
+        yield None
+        return
+    call_cache = CallCache(run_store, mode=mode, **options)
+    try:
+        yield call_cache
+    except BaseException:
+        # The run's own failure is what the caller must see; the answers received are written all the same.
+        with contextlib.suppress(Exception):
+            call_cache.close()
+        raise
+    call_cache.close()
+
+
 def run(plan: RunPlan) -> Any:
     """The blocking engine over the plan's table."""
     from zentra_lumara_gov.evaluators.impl import metric_run_impl
 
     definition = plan.definition
     try:
-        with plan.reporting():
+        with plan.reporting(), plan.caching():
             result = metric_run_impl._evaluate_metrics(definition.configuration, plan.table, plan.metrics,
                                                        definition.api_client, **definition.options)
+        if plan.cache is not None and plan.cache.replay:
+            plan.cache.check_complete()
     except BaseException as problem:
         _record_unfinished(plan, problem)
         raise
@@ -193,9 +249,11 @@ async def run_async(plan: RunPlan) -> Any:
 
     definition = plan.definition
     try:
-        with plan.reporting():
+        with plan.reporting(), plan.caching():
             result = await metric_run_impl._evaluate_metrics_async(definition.configuration, plan.table, plan.metrics,
                                                                     definition.api_client, **definition.options)
+        if plan.cache is not None and plan.cache.replay:
+            plan.cache.check_complete()
     except BaseException as problem:
         _record_unfinished(plan, problem)
         raise
@@ -211,7 +269,7 @@ def finish(plan: RunPlan, result: Any) -> Any:
     text_fields = [*(configuration.input_fields or []), *(configuration.output_fields or [])]
     keep_input(plan.table, configuration.record_id_field, text_fields)
     if plan.record is not None:
-        result.run = plan.record.end(result, "completed")
+        result.run = plan.record.end(result, "completed", calls=plan.calls())
         if plan.store is not None:
             result.digest = plan.store.add(result)
         for observer in list(RESULT_OBSERVERS):
@@ -230,7 +288,8 @@ def _record_unfinished(plan: RunPlan, problem: BaseException) -> None:
     interrupted = isinstance(problem, (KeyboardInterrupt, asyncio.CancelledError)) or not isinstance(problem,
                                                                                                       Exception)
     partial = MetricsEvaluationResult(metrics_result=list(plan.guard.completed))
-    partial.run = plan.record.end(partial, "interrupted" if interrupted else "failed", error=problem)
+    partial.run = plan.record.end(partial, "interrupted" if interrupted else "failed", error=problem,
+                                  calls=plan.calls())
     try:
         partial.digest = plan.store.add(partial)
     except Exception as storing:  # the run's own failure is what the caller must see

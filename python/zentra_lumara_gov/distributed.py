@@ -63,6 +63,7 @@ requests to the detection service.
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import datetime
 import inspect
@@ -307,6 +308,8 @@ class _PartitionPlan:
     assign_timestamps: bool
     worker_concurrency: int
     staging: str | None
+    # The call cache's store URL, mode and bounds (None: every call is made); each worker opens its own.
+    cache: tuple[str, str, dict[str, Any]] | None = None
 
 
 def evaluate_partitioned(
@@ -326,6 +329,9 @@ def evaluate_partitioned(
     encoding: str | None = None,
     tags: Mapping[str, str] | None = None,
     store: Any = None,
+    cache: bool | str | None = None,
+    cache_options: Mapping[str, Any] | None = None,
+    prices: Mapping[str, Mapping[str, float]] | None = None,
 ) -> PartitionedResult:
     """Evaluate every partition of a table on a Dask cluster and merge the aggregates.
 
@@ -367,6 +373,12 @@ def evaluate_partitioned(
         run store (or its URL) it is recorded in. The records go from the
         workers' output to the store one part at a time; the client never
         holds them all.
+    cache, prices
+        As for :func:`zentra_lumara_gov.evaluate`: every worker looks the
+        services' answers up in the store's call cache (a PostgreSQL store
+        shares it among machines) and keeps what it is given there; the
+        run record sums the workers' calls. ``cache_options``: the cache's
+        ``max_age`` and ``max_entries``.
 
     Returns
     -------
@@ -391,13 +403,18 @@ def evaluate_partitioned(
     definition, _ = _pipeline.plan_run(metrics, configuration=configuration, metric_groups=metric_groups,
                                  api_client=api_client, metric_options=metric_options,
                                  raise_exceptions=raise_exceptions)
+    from zentra_lumara_gov.cache import resolve_setting
+
     with _pipeline.opened_store(store) as run_store:
-        return _run_partitioned(definition, data, encoding, client, output, overwrite, limit, progress, tags, run_store)
+        mode = resolve_setting(cache, run_store)
+        cache_setting = None if mode is None else (run_store.url, mode, dict(cache_options or {}))
+        return _run_partitioned(definition, data, encoding, client, output, overwrite, limit, progress, tags, run_store,
+                                cache_setting, prices)
 
 
 def _run_partitioned(definition: RunDefinition, data: Any, encoding: str | None, client: Any, output: Any, overwrite: bool,
                      limit: int, progress: Callable[[int, int], None] | None, tags: dict[str, str],
-                     run_store: Any) -> PartitionedResult:
+                     run_store: Any, cache_setting: Any = None, prices: Any = None) -> PartitionedResult:
     import dask
 
     from zentra_lumara_gov import _io
@@ -417,6 +434,7 @@ def _run_partitioned(definition: RunDefinition, data: Any, encoding: str | None,
         assign_timestamps=False,
         worker_concurrency=limit,
         staging=None if dataset is None else dataset.staging,
+        cache=cache_setting,
     )
     owns_client = client is None
     try:
@@ -436,10 +454,10 @@ def _run_partitioned(definition: RunDefinition, data: Any, encoding: str | None,
             for position, future in enumerate(futures)
         ]
         outcomes = _gather_in_order(client, partial_futures, progress)
-        partials = [partial for _, _, partial in outcomes]
-        digests = [digest for _, digest, _ in outcomes]
+        partials = [partial for _, _, partial, _ in outcomes]
+        digests = [digest for _, digest, _, _ in outcomes]
         if dataset is not None:
-            records: Any = dataset.commit([count for count, _, _ in outcomes])
+            records: Any = dataset.commit([count for count, _, _, _ in outcomes])
         else:
             records = _lazy_records(client, futures, dask)
         result = PartitionedResult(aggregates=_merged(partials, mean_digits), records=records, partitions=len(tasks),
@@ -447,7 +465,8 @@ def _run_partitioned(definition: RunDefinition, data: Any, encoding: str | None,
         begun = RunRecord.begin(None, definition.configuration, definition.metrics, source=_source(data), tags=tags,
                                 api_client=definition.api_client, table_digest=TableDigest.concat(digests))
         begun = begun.model_copy(update={"started_at": started})
-        result.run = begun.end(result, "completed")
+        calls = None if cache_setting is None else _summed_calls([tally for _, _, _, tally in outcomes], prices)
+        result.run = begun.end(result, "completed", calls=calls)
         if run_store is not None:
             result.digest = run_store.add(result, run=result.run, record_tables=lambda: _record_tables(result))
     except BaseException as problem:
@@ -473,9 +492,9 @@ _worker_slot = threading.Lock()
 def _evaluate_partition(frame: pd.DataFrame, position: int, plan: _PartitionPlan) -> Any:
     """Evaluate one partition through the run pipeline: its per-record results and its partials per metric.
 
-    Returns (record count, the partition's table digest, partials) when the
-    records are written to the staging folder, else (records table, digest,
-    partials).
+    Returns (record count, the partition's table digest, partials, call
+    tally) when the records are written to the staging folder, else (records
+    table, digest, partials, call tally); the tally is None without a cache.
     """
     from zentra_lumara_gov import _io, _pipeline
     from zentra_lumara_gov.run_record import digest_table, input_columns
@@ -492,23 +511,31 @@ def _evaluate_partition(frame: pd.DataFrame, position: int, plan: _PartitionPlan
     if calling.metrics:
         pieces += [(calling, frame.iloc[start : start + plan.worker_concurrency])
                    for start in range(0, len(frame), plan.worker_concurrency)]
-    for definition, piece in pieces:
-        with _worker_slot:
-            # A worker has nobody to show a bar to; progress is per partition.
-            result = _pipeline.run(_pipeline.prepare(definition, piece, output_cast=True, show_progress=False,
-                                                     record=False))
-        tables.append(result.to_df())
-        for aggregate in result.metrics_result:
-            partial = MetricPartial.of(aggregate)
-            previous = partials.get(partial.key)
-            partials[partial.key] = partial if previous is None else previous.merge(partial)
+    with contextlib.ExitStack() as stack:
+        call_cache = None
+        if plan.cache is not None:
+            from zentra_lumara_gov.cache import CallCache
+
+            url, mode, options = plan.cache
+            call_cache = stack.enter_context(CallCache(url, mode=mode, **options))
+        for definition, piece in pieces:
+            with _worker_slot:
+                # A worker has nobody to show a bar to; progress is per partition.
+                result = _pipeline.run(_pipeline.prepare(definition, piece, output_cast=True, show_progress=False,
+                                                         record=False, cache=call_cache))
+            tables.append(result.to_df())
+            for aggregate in result.metrics_result:
+                partial = MetricPartial.of(aggregate)
+                previous = partials.get(partial.key)
+                partials[partial.key] = partial if previous is None else previous.merge(partial)
+    tally = None if call_cache is None else call_cache.tally
     # Made ready once the pieces are together: a column can be all booleans in one piece, mixed in another.
     records = _parquet_ready(_concat(tables, frame))
     partials = {key: partials[key] for key in plan.definition.keys if key in partials}
     if plan.staging is None:
-        return records, digest, list(partials.values())
+        return records, digest, list(partials.values()), tally
     _io.write_parquet_part(records, os.path.join(plan.staging, _io.part_name(position)))
-    return len(records), digest, list(partials.values())
+    return len(records), digest, list(partials.values()), tally
 
 
 def calls_service(metric: Any) -> bool:
@@ -595,8 +622,25 @@ def _concat(tables: list[pd.DataFrame], frame: pd.DataFrame) -> pd.DataFrame:
     return pd.concat(tables, ignore_index=True) if len(tables) > 1 else tables[0]
 
 
-def _partials_of(outcome: tuple[pd.DataFrame, Any, list[MetricPartial]]) -> tuple[None, Any, list[MetricPartial]]:
-    return None, outcome[1], outcome[2]
+def _partials_of(outcome: tuple[pd.DataFrame, Any, list[MetricPartial], Any]) -> tuple[None, Any, list[MetricPartial],
+                                                                                         Any]:
+    return None, outcome[1], outcome[2], outcome[3]
+
+
+def _summed_calls(tallies: list[Any], prices: Any) -> dict[str, Any]:
+    """The workers' call tallies as one."""
+    from zentra_lumara_gov.cache import CallTally
+
+    total = CallTally()
+    for tally in tallies:
+        if tally is None:
+            continue
+        total.count(calls=tally.calls, hits=tally.hits, misses=tally.misses)
+        for model, row in tally.tokens.items():
+            mine = total.tokens.setdefault(model, {"calls": 0, "input_tokens": 0, "output_tokens": 0})
+            for name in mine:
+                mine[name] += row[name]
+    return total.summary(prices)
 
 
 def _records_of(outcome: tuple[pd.DataFrame, Any, list[MetricPartial]]) -> pd.DataFrame:

@@ -572,6 +572,11 @@ class RunRecord(BaseModel):
     counts: dict[str, int] = {}
     durations: dict[str, float] = {}
     error: str | None = None
+    # With the call cache: calls made, answers the cache gave, judge tokens (and cost) per model.
+    calls: dict[str, Any] | None = None
+    # A resumed run: the id of its first attempt, and which attempt this is.
+    resumed_from: str | None = None
+    attempt: int = 1
 
     @field_validator("started_at", "finished_at")
     @classmethod
@@ -635,8 +640,10 @@ class RunRecord(BaseModel):
             durations={"fingerprint_seconds": (_now() - started).total_seconds()},
         )
 
-    def end(self, result: Any, status: RunStatus = "completed", *, error: BaseException | str | None = None) -> "RunRecord":
-        """This record closed: the finish time, status and the counts of ``result`` (may be None)."""
+    def end(self, result: Any, status: RunStatus = "completed", *, error: BaseException | str | None = None,
+            calls: dict[str, Any] | None = None) -> "RunRecord":
+        """This record closed: the finish time, status and the counts of ``result`` (may be None);
+        ``calls``: what the run asked of the services, when it ran with the call cache."""
         if status not in RUN_STATUSES:
             raise ValueError(f"a run ends 'completed', 'failed' or 'interrupted', not {status!r}")
         finished = _now()
@@ -667,6 +674,7 @@ class RunRecord(BaseModel):
             "counts": counts,
             "durations": durations,
             "metrics": metrics,
+            "calls": self.calls if calls is None else calls,
             "error": None if error is None else (error if isinstance(error, str) else f"{type(error).__name__}: {error}"),
         })
 

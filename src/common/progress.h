@@ -45,12 +45,12 @@ inline bool progress_step_due(Py_ssize_t done, Py_ssize_t total) {
   return done * 100 / total != (done - 1) * 100 / total;
 }
 
-// loop.run_in_executor(None, fn): an awaitable of fn's value. The executor
-// runs fn in a context of its own; while a progress sink is set, fn runs in a
-// copy of the caller's context instead, so its reports reach the same sink.
+// loop.run_in_executor(None, fn): an awaitable of fn's value. fn runs in a
+// copy of the caller's context, so what the run has set there (its progress
+// sink, the call cache of the run) reaches the worker thread.
 inline nb::object run_in_default_executor(nb::handle loop, nb::handle fn, nb::handle progress_variable) {
   nb::object submit = loop.attr("run_in_executor");
-  if (progress_sink(progress_variable).is_none()) return submit(nb::none(), fn);
+  (void)progress_variable;
   static const nb::handle copy_context =
       nb::object(nb::module_::import_("contextvars").attr("copy_context")).release();
   nb::object context = copy_context();

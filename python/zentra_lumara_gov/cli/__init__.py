@@ -91,8 +91,10 @@ def verdict(result: Any, fail_on_threshold: bool) -> int:
 from zentra_lumara_gov.cli import evaluate as _evaluate  # noqa: E402, F401  (registers the command)
 from zentra_lumara_gov.cli import metrics as _metrics  # noqa: E402, F401  (registers the command)
 from zentra_lumara_gov.store.commands import runs as _runs  # noqa: E402
+from zentra_lumara_gov.cache.commands import cache as _cache  # noqa: E402
 
 main.add_command(_runs)
+main.add_command(_cache)
 
 __all__ = ["main"]
 

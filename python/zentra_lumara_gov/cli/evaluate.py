@@ -53,6 +53,16 @@ from zentra_lumara_gov.cli import settings as settings_module
               help="Record the run in this run store: an SQLite file or postgresql+psycopg://... "
                    "(default: $ZLG_STORE_URL, else zentra-runs.db in the working directory).")
 @click.option("--no-store", is_flag=True, help="Do not record the run.")
+@click.option("--cache/--no-cache", "use_cache", default=None,
+              help="Look the services' answers up in the run store first and keep them there as they arrive "
+                   "(default: on when the run is recorded).")
+@click.option("--cache-max-age", type=click.FloatRange(min=0, min_open=True), metavar="SECONDS",
+              help="Cached answers older than this are asked again (and removed).")
+@click.option("--cache-max-entries", type=click.IntRange(min=1), metavar="N",
+              help="Keep at most N cached answers (the oldest are removed first).")
+@click.option("--prices", "prices_path", type=click.Path(exists=True, dir_okay=False, path_type=pathlib.Path),
+              help="TOML price table of the judge models ([\"MODEL\"] input_per_1k, output_per_1k): the run's "
+                   "record gives each judge model's cost next to its tokens.")
 @click.option("--junit", "junit_path", type=click.Path(path_type=pathlib.Path), metavar="FILE",
               help="Also write JUnit XML for CI servers: one test case per metric, failures listing the records "
                    "that break its thresholds.")
@@ -62,7 +72,8 @@ def evaluate_command(data: pathlib.Path, metrics_option: str | None, config_path
                      out: pathlib.Path | None, overwrite: bool, encoding: str | None, fail_on_threshold: bool,
                      formula_guard: bool, local: bool, scheduler: str | None, workers: int | None,
                      worker_concurrency: int | None, show_progress: bool | None, store_url: str | None,
-                     no_store: bool,
+                     no_store: bool, use_cache: bool | None, cache_max_age: float | None,
+                     cache_max_entries: int | None, prices_path: pathlib.Path | None,
                      junit_path: pathlib.Path | None, tag_options: tuple[str, ...]) -> None:
     """Evaluate the records of DATA (.csv, .jsonl, .ndjson, .json, .parquet or .pq) and report the results."""
     on_cluster = scheduler is not None or workers is not None
@@ -78,6 +89,9 @@ def evaluate_command(data: pathlib.Path, metrics_option: str | None, config_path
         raise click.UsageError("--overwrite replaces a cluster run's dataset: give it with --scheduler or --workers.")
     if no_store and store_url is not None:
         raise click.UsageError("give --store URL or --no-store, not both.")
+    if no_store and use_cache:
+        raise click.UsageError("the cache lives in the run store: --cache needs the store (drop --no-store).")
+    prices = read_prices(prices_path) if prices_path is not None else None
     tags = _tags(tag_options)
     _io.data_format(data)
     if encoding is not None:
@@ -98,15 +112,25 @@ def evaluate_command(data: pathlib.Path, metrics_option: str | None, config_path
             raise BadInput("--junit and --out name the same file.")
     # Built once without a judge address, so that a bad metric setting is told before any server starts.
     settings_module.build_metrics(names, settings, judge=None)
+    cache_options = {"max_age": cache_max_age, "max_entries": cache_max_entries}
     with _opened_store(store_url, wanted=not no_store) as store, _services(settings, local) as (judge, api_client):
         metrics = settings_module.build_metrics(names, settings, judge=judge, local=local)
         if on_cluster:
             result = _evaluate_on_cluster(data, encoding, metrics, configuration, api_client, out, overwrite,
-                                          scheduler, workers, worker_concurrency, show_progress, tags, store)
+                                          scheduler, workers, worker_concurrency, show_progress, tags, store,
+                                          cache=use_cache is not False, cache_options=cache_options, prices=prices)
         else:
-            result = _evaluate_here(data, encoding, metrics, configuration, api_client, show_progress, tags, store)
+            from zentra_lumara_gov import _pipeline
+
+            with _pipeline.opened_cache(False if use_cache is False else None, store, prices=prices,
+                                        **cache_options) as call_cache:
+                result = _evaluate_here(data, encoding, metrics, configuration, api_client, show_progress, tags,
+                                        store, call_cache)
     if store is not None:
         click.echo(f"run {result.run.run_id} recorded in {store.shown_url} (digest {result.digest})", err=True)
+    calls = getattr(result.run, "calls", None)
+    if calls:
+        click.echo(f"calls made {calls['calls_made']}, answered from the cache {calls['cache_hits']}", err=True)
     summary = result.summary()
     click.echo(summary.to_string(index=False), err=True)
     if on_cluster:
@@ -120,6 +144,23 @@ def evaluate_command(data: pathlib.Path, metrics_option: str | None, config_path
         _io.write_text_atomically(junit_path, junit_xml(result))
         click.echo(f"wrote {junit_path}", err=True)
     sys.exit(verdict(result, fail_on_threshold))
+
+
+def read_prices(path: pathlib.Path) -> dict[str, dict[str, float]]:
+    """The judge models' prices of a TOML file: one table per model id with input_per_1k and output_per_1k."""
+    import tomllib
+
+    try:
+        table = tomllib.loads(path.read_text(encoding="utf-8"))
+    except (OSError, UnicodeDecodeError, tomllib.TOMLDecodeError) as problem:
+        raise BadInput(f"--prices {path}: {problem}") from problem
+    prices = {}
+    for model, entry in table.items():
+        if not isinstance(entry, dict) or not set(entry) <= {"input_per_1k", "output_per_1k"} or any(
+                isinstance(value, bool) or not isinstance(value, (int, float)) or value < 0 for value in entry.values()):
+            raise BadInput(f"--prices {path}: [{model}] must hold input_per_1k and output_per_1k, numbers >= 0.")
+        prices[model] = {key: float(value) for key, value in entry.items()}
+    return prices
 
 
 def _tags(options: tuple[str, ...]) -> dict[str, str]:
@@ -173,7 +214,8 @@ def _services(settings: dict[str, Any], local: bool) -> Iterator[tuple[dict[str,
 
 
 def _evaluate_here(data: pathlib.Path, encoding: str | None, metrics: list[Any], configuration: Any,
-                   api_client: Any, show_progress: bool | None, tags: dict[str, str], store: Any) -> Any:
+                   api_client: Any, show_progress: bool | None, tags: dict[str, str], store: Any,
+                   call_cache: Any = None) -> Any:
     from zentra_lumara_gov import _inputs, _pipeline
 
     table = _io.read_table(data, encoding)
@@ -182,14 +224,15 @@ def _evaluate_here(data: pathlib.Path, encoding: str | None, metrics: list[Any],
     definition, table = _pipeline.plan_run(metrics, configuration=configuration, api_client=api_client,
                                      raise_exceptions=False, data=table)
     plan = _pipeline.prepare(definition, table, output_cast=True, show_progress=show_progress, source=data, tags=tags,
-                             store=store)
+                             store=store, cache=call_cache)
     return _pipeline.run(plan)
 
 
 def _evaluate_on_cluster(data: pathlib.Path, encoding: str | None, metrics: list[Any], configuration: Any,
                          api_client: Any, out: pathlib.Path, overwrite: bool, scheduler: str | None,
                          workers: int | None, worker_concurrency: int | None, show_progress: bool | None,
-                         tags: dict[str, str], store: Any) -> Any:
+                         tags: dict[str, str], store: Any, cache: bool = True,
+                         cache_options: dict[str, Any] | None = None, prices: Any = None) -> Any:
     try:
         from zentra_lumara_gov.distributed import evaluate_partitioned
     except ImportError as missing:
@@ -205,7 +248,8 @@ def _evaluate_on_cluster(data: pathlib.Path, encoding: str | None, metrics: list
         return evaluate_partitioned(str(data), metrics, configuration=configuration, api_client=api_client,
                                     raise_exceptions=False, client=client, output=out, overwrite=overwrite,
                                     worker_concurrency=worker_concurrency, progress=progress, encoding=encoding,
-                                    tags=tags, store=store)
+                                    tags=tags, store=store, cache=None if cache else False,
+                                    cache_options=cache_options, prices=prices)
 
 
 @contextlib.contextmanager

@@ -1,4 +1,4 @@
-"""The ``runs`` commands: list, show, compare, verify and sign stored runs, and make a signing key.
+"""The ``runs`` commands: list, show, compare, verify, sign, resume and replay stored runs, and make a signing key.
 
 Every command takes ``--store URL`` (an SQLAlchemy URL or an SQLite file's
 path; by default ``$ZLG_STORE_URL`` or ``zentra-runs.db`` in the working
@@ -67,7 +67,7 @@ def _tag(values: tuple[str, ...]) -> dict[str, str]:
 
 @click.group("runs", context_settings={"help_option_names": ["-h", "--help"]})
 def runs() -> None:
-    """Stored evaluation runs: list, show, compare, verify and sign them."""
+    """Stored evaluation runs: list, show, compare, verify, sign, resume and replay them."""
 
 
 @runs.command("list")
@@ -123,6 +123,14 @@ def show_command(store_url: str | None, run_id: str) -> None:
         f"tags       {', '.join(f'{key}={value}' for key, value in sorted(record.tags.items())) or '-'}",
         f"counts     {', '.join(f'{key} {value}' for key, value in record.counts.items())}",
     ]
+    if record.calls:
+        lines.append(f"calls      made {record.calls['calls_made']}, from the cache {record.calls['cache_hits']}")
+        for model, usage in record.calls.get("judges", {}).items():
+            cost = f", cost {usage['cost']}" if "cost" in usage else ""
+            lines.append(f"judge      {model}: {usage['calls']} calls, {usage['input_tokens']} input and "
+                         f"{usage['output_tokens']} output tokens{cost}")
+    if record.resumed_from:
+        lines.append(f"resumed    attempt {record.attempt} of run {record.resumed_from}")
     for service in record.services:
         lines.append(f"service    {service.role}: {service.kind or ''} {service.url or ''} {service.model_id or ''}".rstrip())
     click.echo("\n".join(lines))
@@ -218,3 +226,51 @@ def keygen_command(store_url: str | None, path: pathlib.Path) -> None:
     except FileExistsError as exists:
         raise RunsProblem(f"{path} exists already; a key is never overwritten") from exists
     click.echo(f"private key {private_path} (keep it secret), public key {public_path}")
+
+
+@runs.command("resume")
+@store_option
+@click.argument("run_id")
+@click.option("--judge-key", metavar="KEY", envvar="ZLG_JUDGE_API_KEY",
+              help="The judge models' API key, which run records never hold (default: $ZLG_JUDGE_API_KEY).")
+@click.option("--prices", "prices_path", type=click.Path(exists=True, dir_okay=False, path_type=pathlib.Path),
+              help="TOML price table of the judge models, as for evaluate.")
+def resume_command(store_url: str | None, run_id: str, judge_key: str | None, prices_path: pathlib.Path | None) -> None:
+    """Finish RUN_ID (interrupted, failed, or whose process died) with the same data, configuration and metrics,
+    making only the calls the cache lacks. The governance service's client comes from the environment
+    (LUMARA_URL, LUMARA_API_KEY, ...)."""
+    from zentra_lumara_gov.cli.evaluate import read_prices
+
+    prices = read_prices(prices_path) if prices_path is not None else None
+    with _opened(store_url) as store:
+        try:
+            result = store.resume(run_id, secrets={"api_key": judge_key} if judge_key else None, prices=prices)
+        except ValueError as refused:
+            raise RunsProblem(str(refused)) from refused
+        calls = result.run.calls or {}
+        click.echo(f"run {result.run.run_id} (attempt {result.run.attempt}, resuming {result.run.resumed_from}) "
+                   f"recorded with status {result.run.status}, digest {result.digest}")
+        click.echo(f"calls made {calls.get('calls_made', 0)}, answered from the cache {calls.get('cache_hits', 0)}")
+        click.echo(result.summary().to_string(index=False))
+
+
+@runs.command("replay")
+@store_option
+@click.argument("run_id")
+def replay_command(store_url: str | None, run_id: str) -> None:
+    """Recompute RUN_ID from its cached answers alone, calling nothing, and check every value and its digest;
+    exit 1 when they differ or an answer is missing."""
+    from zentra_lumara_gov.cache import CacheMissError
+
+    with _opened(store_url) as store:
+        try:
+            outcome = store.replay(run_id)
+        except CacheMissError as missing:
+            click.echo(f"replay failed: {missing}", err=True)
+            raise SystemExit(1) from None
+        except ValueError as refused:
+            raise RunsProblem(str(refused)) from refused
+    if not outcome.ok:
+        click.echo(f"replay failed: {outcome}", err=True)
+        raise SystemExit(1)
+    click.echo(str(outcome))

@@ -307,6 +307,65 @@ class RunStore:
         finally:
             cursor.close()
 
+    # -- kept inputs -------------------------------------------------------
+
+    def keep_input(self, run: RunRecord, table: pd.DataFrame) -> bool:
+        """Keep the table a run evaluates (with its record ids) and its record as it began, for resume and replay.
+
+        Written before the run calls anything. Returns False, keeping
+        nothing, when the table cannot be written as Parquet.
+        """
+        import io
+
+        buffer = io.BytesIO()
+        try:
+            table.to_parquet(buffer, index=False)
+        except Exception:  # noqa: BLE001 - a table Parquet cannot hold is evaluated all the same
+            return False
+        row = {"run_id": run.run_id, "record": _safe_text(canonical_json(run.model_dump(mode="json"))),
+               "data_format": "parquet", "data": buffer.getvalue(), "stored_at": _now()}
+        with self._engine.connect() as connection:
+            connection = connection.execution_options(chain_append=True)
+            with connection.begin():
+                table_ = schema.run_inputs
+                if connection.execute(select(table_.c.run_id).where(table_.c.run_id == run.run_id)).first() is None:
+                    connection.execute(insert(table_).values(**row))
+        return True
+
+    def kept_input(self, run_id: str) -> tuple[RunRecord, pd.DataFrame]:
+        """The record (as the run began) and table of a run kept with :meth:`keep_input`; ``run_id`` may be a prefix."""
+        import io
+
+        table = schema.run_inputs
+        with self._engine.connect() as connection, connection.begin():
+            row = connection.execute(select(table).where(table.c.run_id == str(run_id))).first()
+            if row is None:
+                matches = connection.execute(select(table).where(
+                    table.c.run_id.like(str(run_id).replace("%", "").replace("_", "") + "%")).limit(2)).all()
+                if len(matches) != 1:
+                    raise KeyError(f"no input of run {run_id!r} is kept in {self!r} (runs keep theirs when they "
+                                   "run with the call cache)" if not matches else f"run id {run_id!r} is ambiguous")
+                row = matches[0]
+        return RunRecord.model_validate_json(row.record), _as_kept(pd.read_parquet(io.BytesIO(row.data)))
+
+    def resume(self, run_id: str, **options: Any) -> Any:
+        """Evaluate an unfinished run again from its kept input, making only the calls the cache lacks.
+
+        See :func:`zentra_lumara_gov.store.rerun.resume` for ``options``.
+        """
+        from zentra_lumara_gov.store import rerun
+
+        return rerun.resume(self, run_id, **options)
+
+    def replay(self, run_id: str, **options: Any) -> Any:
+        """Recompute a stored run from cached answers alone and check it against what was stored.
+
+        See :func:`zentra_lumara_gov.store.rerun.replay`.
+        """
+        from zentra_lumara_gov.store import rerun
+
+        return rerun.replay(self, run_id, **options)
+
     # -- reading -----------------------------------------------------------
 
     def _fetch(self, connection: Connection, query: str, run_id: str) -> Iterator[tuple]:
@@ -581,6 +640,25 @@ class RunStore:
 
 
 _BATCH = 50_000
+
+
+def _as_kept(table: pd.DataFrame) -> pd.DataFrame:
+    """A table read back from Parquet as it was written: list cells as lists (Parquet gives arrays)."""
+    import numpy as np
+
+    def cell(value: Any) -> Any:
+        if isinstance(value, np.ndarray):
+            return [cell(item) for item in value.tolist()]
+        if isinstance(value, list):
+            return [cell(item) for item in value]
+        if isinstance(value, dict):
+            return {key: cell(item) for key, item in value.items()}
+        return value
+
+    for name in table.columns:
+        if table[name].dtype == object:
+            table[name] = [cell(value) for value in table[name].tolist()]
+    return table
 
 
 def _record_rows(run: RunRecord) -> Iterator[list[tuple]]:

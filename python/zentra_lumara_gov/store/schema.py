@@ -55,6 +55,26 @@ signoffs
     ``public_key`` (raw, hex) and the ``signature`` (hex) over the canonical
     JSON of {"digest", "note", "run_id", "signed_at", "signed_by"}.
 
+call_cache
+    The answers services gave (see :mod:`zentra_lumara_gov.cache`), one row
+    per call: ``key`` (SHA-256 of the canonical JSON of everything that
+    decides the answer: the kind of service, endpoint, service or model
+    identity, request, generation parameters, the asking metric's class,
+    name, method, parameters and version, and the repeat index), ``kind``
+    ("detection" or "judge"), ``endpoint``, ``model`` (judges), ``answer``
+    (the detection service's JSON answer text; for a judge, JSON
+    {"prediction", "input_tokens", "output_tokens", "model_name",
+    "inference_type"}), the judge's ``input_tokens`` and ``output_tokens``,
+    and ``created_at``. Errors are never stored. Unlike runs, cached answers
+    can be removed (``zentra-lumara-gov cache clear``, a maximum age or size).
+
+run_inputs
+    What a run evaluated, kept when it ran with the cache so that it can be
+    resumed or replayed: ``run_id``, ``record`` (the run record as it began,
+    canonical JSON), ``data_format`` ("parquet") and ``data`` (the evaluated
+    table with its record ids, as Parquet bytes). It is written before the
+    run calls anything, so a run whose process dies can be resumed.
+
 ``records``, ``metric_aggregates`` and ``record_results`` name their run by
 ``run_id`` without a declared foreign key: the database would check it row by
 row, which triples the time PostgreSQL takes to record a million results;
@@ -70,6 +90,7 @@ from __future__ import annotations
 
 from sqlalchemy import (
     Column,
+    LargeBinary,
     Float,
     ForeignKey,
     Index,
@@ -190,4 +211,28 @@ signoffs = Table(
     Column("public_key", String(64), nullable=False),
     Column("signature", String(128), nullable=False),
     Index("ix_signoffs_run_id", "run_id"),
+)
+
+call_cache = Table(
+    "call_cache",
+    metadata,
+    Column("key", String(64), primary_key=True),
+    Column("kind", String(16), nullable=False),
+    Column("endpoint", Text),
+    Column("model", Text),
+    Column("answer", Text, nullable=False),
+    Column("input_tokens", Integer),
+    Column("output_tokens", Integer),
+    Column("created_at", String(32), nullable=False),
+    Index("ix_call_cache_created_at", "created_at"),
+)
+
+run_inputs = Table(
+    "run_inputs",
+    metadata,
+    Column("run_id", String(36), primary_key=True),
+    Column("record", Text, nullable=False),
+    Column("data_format", String(16), nullable=False),
+    Column("data", LargeBinary, nullable=False),
+    Column("stored_at", String(32), nullable=False),
 )
