@@ -20,7 +20,7 @@ import pytest
 import zentra_lumara_gov as zlg
 import zentra_lumara_gov.providers.tallyx_provider as tp
 from zentra_lumara_gov.distributed import exact_sum
-from zentra_lumara_gov.entities.evaluation_result import RECORD_COLUMNS, AggregateMetricResult
+from zentra_lumara_gov.entities.evaluation_result import RECORD_COLUMNS, AggregateMetricResult, MetricsEvaluationResult
 from zentra_lumara_gov.entities.metric_threshold import MetricThreshold
 from zentra_lumara_gov.metrics import AnswerRelevanceMetric
 from zentra_lumara_gov.run_record import _canonical_json, _normalised, digest_table
@@ -222,3 +222,28 @@ def test_the_collector_is_left_as_it_was(enabled_before):
         assert gc.isenabled() is enabled_before
     finally:
         gc.enable()
+
+
+@zlg.metric(name="answer")  # a metric named like a column of the data
+def answer_chars(record):
+    return float(len(record.answer))
+
+
+WIDE_TABLES = [
+    ("text ids", pd.DataFrame({"record_id": ["b", "a", "c"], "question": "q", "answer": ["a1", "a22", "a3"]})),
+    ("number ids", pd.DataFrame({"record_id": [3, 1, 2], "question": "q", "answer": ["a1", "a22", "a3"]})),
+    ("repeated ids", pd.DataFrame({"record_id": ["a", "a", "b"], "question": "q", "answer": ["a1", "a22", "a3"]})),
+    ("missing id", pd.DataFrame({"record_id": ["a", None, "b"], "question": "q", "answer": ["a1", "a22", "a3"]})),
+]
+
+
+@pytest.mark.parametrize("kept", [True, False])
+@pytest.mark.parametrize("case, data", WIDE_TABLES, ids=[case for case, _ in WIDE_TABLES])
+def test_the_wide_table_from_columns_equals_the_one_pivoted_from_the_long_table(case, data, kept):
+    client = zlg.APIClient(zlg.Credentials(url="https://governance.example", api_key="key"))
+    namesake = remainder.with_options(display_name="remainder twice")
+    result = zlg.evaluate(data, [answer_chars, remainder, namesake], api_client=client)
+    if not kept:
+        result = MetricsEvaluationResult(metrics_result=result.metrics_result)
+    kept_data = result._input.data
+    pd.testing.assert_frame_equal(result.to_df(wide=True), result._wide(result.to_df(), kept_data))

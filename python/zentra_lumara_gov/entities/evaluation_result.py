@@ -425,10 +425,16 @@ class MetricsEvaluationResult(BaseEntity):
         column each. A label that is also a column of the data gets the
         suffix "_metric".
         """
-        frame = _record_frame(self._record_parts())
+        parts = self._record_parts()
+        data = self._input.data if data is None else data
+        if wide:
+            values = self._wide_from_columns(parts, data)
+            if values is not None:
+                return values
+        frame = _record_frame(parts)
         if not wide:
             return frame
-        return self._wide(frame, self._input.data if data is None else data)
+        return self._wide(frame, data)
 
     def _record_parts(self) -> list[RecordColumns]:
         """The record columns of every metric that has records, in run order."""
@@ -439,6 +445,40 @@ class MetricsEvaluationResult(BaseEntity):
             elif getattr(aggregate, "record_level_metrics", None):
                 parts.append(RecordColumns.from_records(aggregate.record_level_metrics))
         return parts
+
+    def _wide_from_columns(self, parts: list[RecordColumns], data: pd.DataFrame | None) -> pd.DataFrame | None:
+        """The wide table straight from the record columns (None when a metric's records differ in
+        what names it, which only the long table can tell apart)."""
+        from zentra_lumara_gov._identity import MetricKey
+
+        by_key = self.metric_labels()
+        by_label: dict[str, pd.Series] = {}
+        for part in parts:
+            if not len(part):
+                continue
+            name, provider, method, display_name = (
+                part.constant(field) for field in ("name", "provider", "method", "display_name"))
+            if _VARIES in (name, provider, method, display_name):
+                return None
+            label = by_key.get(MetricKey(name, provider, method, name if display_name is None else display_name),
+                               name)
+            values = pd.Series(part.values(), index=pd.Index(part.record_id, name="record_id"))
+            values = values[~values.index.duplicated()]  # a record's first result, as the long table keeps it
+            earlier = by_label.get(label)
+            by_label[label] = values if earlier is None else pd.concat(
+                [earlier, values[~values.index.isin(earlier.index)]])
+        if data is None:
+            index = pd.Index(pd.concat([pd.Series(values.index) for values in by_label.values()]).unique()
+                             if by_label else [], name="record_id").sort_values()
+            return pd.DataFrame({label: values.reindex(index).to_numpy() for label, values in by_label.items()},
+                                index=index).reset_index()
+        table = data.copy()
+        ids = table[self._input.record_id_field]
+        keys = (ids.tolist() if pd.api.types.infer_dtype(ids, skipna=False) == "string"
+                else ids.map(lambda value: None if value is None else str(value)).tolist())
+        joined = pd.DataFrame({f"{label}_metric" if label in table.columns else label: values.reindex(keys).to_numpy()
+                               for label, values in by_label.items()}, index=table.index)
+        return pd.concat([table, joined], axis=1)
 
     def _wide(self, frame: pd.DataFrame, data: pd.DataFrame | None) -> pd.DataFrame:
         from zentra_lumara_gov._identity import MetricKey
