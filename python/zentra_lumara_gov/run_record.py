@@ -58,7 +58,7 @@ import uuid
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, Literal
 
-from pydantic import BaseModel, ConfigDict, Field, field_validator
+from pydantic import BaseModel, ConfigDict, Field, SkipValidation, field_validator
 
 RunStatus = Literal["completed", "failed", "interrupted"]
 RUN_STATUSES: tuple[str, ...] = ("completed", "failed", "interrupted")
@@ -189,9 +189,10 @@ class TableDigest(BaseModel):
     model_config = ConfigDict(frozen=True)
 
     fingerprint: str
-    record_ids: list[str]
-    record_hashes: list[str]
-    input_hashes: list[str]
+    # Made by digest_table, a text per record: a million of them need no checking one by one.
+    record_ids: SkipValidation[list[str]]
+    record_hashes: SkipValidation[list[str]]
+    input_hashes: SkipValidation[list[str]]
 
     @classmethod
     def concat(cls, parts: Iterable["TableDigest"]) -> "TableDigest":
@@ -563,9 +564,10 @@ class RunRecord(BaseModel):
     git_commit: str | None = None
     data_source: DataSource = DataSource(kind="DataFrame")
     data_fingerprint: str | None = None
-    record_ids: list[str] = []
-    record_hashes: list[str] = []
-    input_hashes: list[str] = []
+    # A text per record, from the run's TableDigest (or read back from a store): not checked one by one.
+    record_ids: SkipValidation[list[str]] = []
+    record_hashes: SkipValidation[list[str]] = []
+    input_hashes: SkipValidation[list[str]] = []
     configuration: dict[str, Any] | None = None
     metrics: list[MetricDefinition] = []
     services: list[ServiceEndpoint] = []

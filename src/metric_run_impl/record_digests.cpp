@@ -38,9 +38,13 @@ void append_quoted(std::string &out, PyObject *text) {
   nb::object keeper;
   std::string_view bytes = utf8_of(text, keeper);
   out.push_back('"');
-  for (char c : bytes) {
-    auto byte = static_cast<unsigned char>(c);
-    switch (c) {
+  std::size_t plain_from = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    auto byte = static_cast<unsigned char>(bytes[i]);
+    if (byte >= 0x20 && byte != '"' && byte != '\\') continue;
+    out.append(bytes.data() + plain_from, i - plain_from);  // the run of bytes written as they are
+    plain_from = i + 1;
+    switch (byte) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
       case '\n': out += "\\n"; break;
@@ -49,15 +53,12 @@ void append_quoted(std::string &out, PyObject *text) {
       case '\b': out += "\\b"; break;
       case '\f': out += "\\f"; break;
       default:
-        if (byte < 0x20) {
-          out += "\\u00";
-          out.push_back(kHex[byte >> 4]);
-          out.push_back(kHex[byte & 15]);
-        } else {
-          out.push_back(c);
-        }
+        out += "\\u00";
+        out.push_back(kHex[byte >> 4]);
+        out.push_back(kHex[byte & 15]);
     }
   }
+  out.append(bytes.data() + plain_from, bytes.size() - plain_from);
   out.push_back('"');
 }
 
