@@ -614,8 +614,10 @@ def _record_frame(parts: list[RecordColumns]) -> pd.DataFrame:
         for part in parts:
             if name == "passed":
                 cells.extend(part.passed())
-            else:
+            elif name in ("group", "errors"):
                 cells.extend(_cell_of(name, value) for value in part.field(name))
+            else:
+                cells.extend(part.field(name))
         columns[name] = cells
     return pd.DataFrame(columns, columns=RECORD_COLUMNS)
 
