@@ -13,7 +13,9 @@ Measured per build: ``evaluate`` (run record included), ``summary()``,
 the evaluation added to the process (the high-water mark reset once the
 table is made), and the command line from a Parquet file and from a JSON
 Lines file to a Parquet file (``--no-store``; the figures with the run store
-are in ``bench_store.py``).
+are in ``bench_store.py``), and PII detection over 10^5 answers half of which
+the detection service refuses (a service process of its own), with the peak
+memory it added.
 
     .venv/bin/python bench/bench_results_as_columns.py [--records 1000000] [--rounds 2] [--baseline-ref REF]
     .venv/bin/python bench/bench_results_as_columns.py --measure 10000000 --only evaluate   # this build alone
@@ -34,7 +36,21 @@ import time
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 BENCH = ROOT / "bench"
 BASELINE_REF = "851b789"
-STEPS = ["evaluate", "summary", "to_df", "to_df_wide", "to_parquet", "peak_mib", "cli_parquet", "cli_jsonl"]
+STEPS = ["evaluate", "summary", "to_df", "to_df_wide", "to_parquet", "peak_mib", "cli_parquet", "cli_jsonl",
+         "detection_seconds", "detection_peak_mib"]
+DETECTION_RECORDS = 100_000
+
+# The detection service in a process of its own, refusing (400) every request for an answer marked "FAIL".
+SERVICE = """
+import sys, time
+from detection_service.app import DetectionService
+from detection_service.runner import ServiceThread
+service = DetectionService("secret", username="ann", instance_id="instance-7")
+service.script([400] * int(sys.argv[1]), match=lambda body: b"FAIL" in body)
+with ServiceThread(service) as running:
+    print(running.url, flush=True)
+    sys.stdin.read()
+"""
 
 
 def table(records: int):
@@ -95,6 +111,25 @@ def measure(records: int, only: list[str]) -> dict[str, float]:
     return figures
 
 
+def detection(records: int, url: str) -> dict[str, float]:
+    """PII over ``records`` answers, half of them refused by the service: seconds and added peak memory."""
+    import zentra_lumara_gov as zlg
+    from zentra_lumara_gov.metrics import PIIMetric
+
+    import pandas as pd
+
+    texts = [f"FAIL {i}" if i % 2 else f"Call 555-0100, record {i}" for i in range(records)]
+    pd_table = pd.DataFrame({"record_id": [f"r{i}" for i in range(records)], "question": texts, "answer": texts})
+    client = zlg.APIClient(zlg.Credentials(url=url, version="5.0", username="ann", api_key="secret",
+                                           service_instance_id="instance-7"))
+    base = _peak_mib() if _reset_peak() else float("nan")
+    started = time.perf_counter()
+    result = zlg.evaluate(pd_table, [PIIMetric()], api_client=client, raise_exceptions=False, store=None)
+    seconds = time.perf_counter() - started
+    assert result.aggregates[0].failed_records == records // 2, result.aggregates[0].failed_records
+    return {"detection_seconds": seconds, "detection_peak_mib": _peak_mib() - base}
+
+
 def command_line(site: pathlib.Path | None, records: int, folder: pathlib.Path) -> dict[str, float]:
     """The command line from Parquet and from JSON Lines to Parquet, wall seconds."""
     data = table(records)
@@ -114,9 +149,9 @@ def command_line(site: pathlib.Path | None, records: int, folder: pathlib.Path) 
     return figures
 
 
-def in_fresh_process(site: pathlib.Path | None, records: int) -> dict[str, float]:
+def in_fresh_process(site: pathlib.Path | None, *arguments: str) -> dict[str, float]:
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [str(site) if site else "", str(BENCH)]))}
-    done = subprocess.run([sys.executable, __file__, "--measure", str(records), "--json"], env=env, cwd=ROOT,
+    done = subprocess.run([sys.executable, __file__, *arguments, "--json"], env=env, cwd=ROOT,
                           capture_output=True, text=True, check=True)
     return json.loads(done.stdout.splitlines()[-1])
 
@@ -128,9 +163,13 @@ def main() -> int:
     parser.add_argument("--baseline-ref", default=BASELINE_REF)
     parser.add_argument("--measure", type=int, metavar="N", help="measure this build alone on N records")
     parser.add_argument("--only", nargs="*", default=[], help="with --measure: the views to time")
+    parser.add_argument("--detection", metavar="URL", help=argparse.SUPPRESS)
     parser.add_argument("--json", action="store_true", help=argparse.SUPPRESS)
     options = parser.parse_args()
 
+    if options.detection:
+        print(json.dumps(detection(DETECTION_RECORDS, options.detection)))
+        return 0
     if options.measure:
         figures = measure(options.measure, options.only)
         print(json.dumps(figures) if options.json else
@@ -144,16 +183,23 @@ def main() -> int:
     baseline = compare_abi.build("before", compare_abi.sources_of(options.baseline_ref), [])
     builds = {f"{options.baseline_ref} (before)": baseline, "this build": None}
     results: dict[str, dict[str, list[float]]] = {label: {} for label in builds}
+    service = subprocess.Popen([sys.executable, "-c", SERVICE, str(DETECTION_RECORDS // 2 * 2 * options.rounds)],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    url = service.stdout.readline().strip()
     with tempfile.TemporaryDirectory() as scratch:
         for round_number in range(options.rounds):
             for label, site in builds.items():
-                figures = in_fresh_process(site, options.records)
+                figures = in_fresh_process(site, "--measure", str(options.records))
                 figures.update(command_line(site, options.records, pathlib.Path(scratch)))
+                figures.update(in_fresh_process(site, "--detection", url))
                 for name, value in figures.items():
                     results[label].setdefault(name, []).append(value)
                 print(f"round {round_number + 1}, {label}: done", file=sys.stderr, flush=True)
+    service.stdin.close()
+    service.wait(30)
     labels = list(builds)
-    print(f"{options.records:,} records, median of {options.rounds} round(s); seconds, peak in MiB")
+    print(f"{options.records:,} records ({DETECTION_RECORDS:,} for detection, half refused), median of "
+          f"{options.rounds} round(s); seconds, peak in MiB")
     print(f"| step | {' | '.join(labels)} | after / before |")
     print("| --- | --- | --- | --- |")
     for name in STEPS:
