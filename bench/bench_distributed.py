@@ -1,7 +1,7 @@
 """Distributed evaluation: one process against a local cluster of 2 worker processes.
 
 Two providers, each on a table written beforehand as a Parquet dataset (so the
-client never holds it):
+client never holds it; one process reads the same files):
 
 * library: the free catalog metric (``free_faithfulness``), so what is
   measured is the run, the provider and the records' way to Parquet;
@@ -11,9 +11,9 @@ client never holds it):
 The cluster is local: a scheduler and 2 single-threaded worker processes, each
 in a process of its own as on a real cluster (a ``LocalCluster`` would run the
 scheduler inside the client process, and its bookkeeping would count as the
-client's memory). For each size it reports records per second of one process (``evaluate`` on
-the whole table, then the records written as one Parquet file, the same work
-the cluster does) and of ``evaluate_partitioned`` on 2 single-threaded worker
+client's memory). For each size it reports records per second of one process (the
+parts read, ``evaluate`` on the whole table, then the records written as one
+Parquet file, the same work the cluster does) and of ``evaluate_partitioned`` on 2 single-threaded worker
 processes (records written per partition), the scaling efficiency (cluster
 rate ÷ (2 × one-process rate)), the client's peak traced memory during
 ``evaluate_partitioned`` (it must not grow with the number of records), and
@@ -61,9 +61,13 @@ def write_dataset(frame: pd.DataFrame, directory: pathlib.Path) -> None:
         frame.iloc[start:start + size].to_parquet(directory / f"part.{position:05d}.parquet")
 
 
-def one_process(data: pd.DataFrame, metric, configuration, api_client, out: pathlib.Path) -> float:
+def one_process(source: pathlib.Path, metric, configuration, api_client, out: pathlib.Path) -> float:
+    """The same work as the cluster's in one process: the parts read, evaluated, the records written."""
+    from zentra_lumara_gov import _io
+
     gc.collect()
     started = time.perf_counter()
+    data = pd.concat([_io.read_table(part) for part in sorted(source.glob("*.parquet"))], ignore_index=True)
     result = zlg.evaluate(data, [metric], configuration=configuration, api_client=api_client)
     _parquet_ready(result.to_df()).to_parquet(out)
     return time.perf_counter() - started, result.metrics_result[0]
@@ -118,7 +122,7 @@ def run_provider(label, sizes, metric, configuration, api_client, make_table, cl
         data = make_table(rows)
         source = scratch / f"{label}-{rows}-in"
         write_dataset(data, source)
-        single, single_aggregate = one_process(data.copy(), metric, configuration, api_client,
+        single, single_aggregate = one_process(source, metric, configuration, api_client,
                                                scratch / f"{label}-{rows}.parquet")
         ids = data["record_id"]
         del data
