@@ -61,6 +61,8 @@ CASES = [
     ("bad settings file", ["--metrics", "faithfulness"], "metrics = [", 2, "Error: cannot read the settings "),
     ("bad output suffix", ["--metrics", "faithfulness", "--out", "r.txt"], "", 2,
      "Error: r.txt: the output must end in one of .json, .csv, .parquet, .pq, .html.\n"),
+    ("worker bound without a cluster", ["--metrics", "faithfulness", "--worker-concurrency", "4"], "", 2,
+     "Error: --worker-concurrency sets each cluster worker's bound: give it with --scheduler or --workers.\n"),
 ]
 
 

@@ -100,7 +100,8 @@ def test_every_door_gives_the_same_summary_failures_and_exit_code(detection, clu
     results = {
         "evaluate": zlg.evaluate(table, metrics(), **keywords),
         "aevaluate": asyncio.run(zlg.aevaluate(table, metrics(), **keywords)),
-        "cluster": evaluate_partitioned(lists_kept(table), metrics(), client=cluster,
+        # Service metrics two records at a time, library metrics each partition whole.
+        "cluster": evaluate_partitioned(lists_kept(table), metrics(), client=cluster, worker_concurrency=2,
                                         output=tmp_path / "api-dataset", **keywords),
     }
     expected = comparable(results["evaluate"].summary())
@@ -108,6 +109,12 @@ def test_every_door_gives_the_same_summary_failures_and_exit_code(detection, clu
     for door, result in results.items():
         assert comparable(result.summary()) == expected, door
         assert list(result.failures()) == ["answer_correctness"], door
+    def records(frame):
+        return sorted((row.record_id, row.name, row.method or "", row.provider,
+                       None if row.value is None or row.value != row.value else round(row.value, 9))
+                      for row in frame.astype(object).where(frame.notna(), None).itertuples())
+
+    assert records(pd.read_parquet(tmp_path / "api-dataset")) == records(results["evaluate"].to_df())
     # Namesakes keep a column each in the wide table.
     wide = results["evaluate"].to_df(wide=True)
     assert wide[LABELS].notna().sum().tolist() == [6, 6, 6, 6, 0]
@@ -119,7 +126,8 @@ def test_every_door_gives_the_same_summary_failures_and_exit_code(detection, clu
     outcomes = {
         "one process": CliRunner().invoke(main, ["evaluate", str(data), "--config", str(config), *recorded]),
         "cluster": CliRunner().invoke(main, ["evaluate", str(data), "--config", str(config), "--workers", "2",
-                                             "--out", str(tmp_path / "cli-dataset"), *recorded]),
+                                             "--worker-concurrency", "2", "--out", str(tmp_path / "cli-dataset"),
+                                             *recorded]),
     }
     reason = ("metric answer_correctness failed: ValueError: The method llm_as_judge of answer_correctness needs a "
               "judge model: add a [judge] table (url, model_id) to the --config file, or run with --local.\n")

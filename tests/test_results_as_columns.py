@@ -109,7 +109,9 @@ def _plain_digest(table, inputs):
 def test_record_hashes_follow_the_documented_canonical_form():
     for trial in range(150):
         rows = RNG.randrange(0, 6)
-        columns = {f"c{j}{RNG.choice(ALPHABET)}": [_cell() for _ in range(rows)] for j in range(RNG.randrange(5))}
+        # (Column names without lone surrogates: pandas 3 keeps names as Arrow text, which cannot hold them.)
+        names = [f"c{j}{RNG.choice(ALPHABET[:6] + ALPHABET[7:])}" for j in range(RNG.randrange(5))]
+        columns = {name: [_cell() for _ in range(rows)] for name in names}
         table = pd.DataFrame(columns, dtype=object) if columns else pd.DataFrame(index=range(rows))
         inputs = [name for name in columns if RNG.random() < 0.5]
         digest = digest_table(table, inputs)

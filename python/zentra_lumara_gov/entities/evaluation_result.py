@@ -474,8 +474,10 @@ class MetricsEvaluationResult(BaseEntity):
                                 index=index).reset_index()
         table = data.copy()
         ids = table[self._input.record_id_field]
-        keys = (ids.tolist() if pd.api.types.infer_dtype(ids, skipna=False) == "string"
-                else ids.map(lambda value: None if value is None else str(value)).tolist())
+        # Texts throughout are their own keys; a missing id (None, or the NaN of a pandas 3 text column) is
+        # keyed as the run named it.
+        plain = ids.notna().all() and pd.api.types.infer_dtype(ids, skipna=False) == "string"
+        keys = ids.tolist() if plain else ids.map(lambda value: None if value is None else str(value)).tolist()
         joined = pd.DataFrame({f"{label}_metric" if label in table.columns else label: values.reindex(keys).to_numpy()
                                for label, values in by_label.items()}, index=table.index)
         return pd.concat([table, joined], axis=1)
