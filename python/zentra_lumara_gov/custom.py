@@ -271,13 +271,6 @@ def _records(data: Any, configuration: Any, batch: bool) -> tuple[list[str], lis
     return ids, list(map(made, data.itertuples(index=False, name=None)))
 
 
-def _called(function: Callable[[Any], Any], row: Any) -> Any:
-    try:
-        return function(row)
-    except Exception as problem:  # that record's error, not the run's
-        return problem
-
-
 def _called_on_each(function: Callable[[Any], Any], rows: Any) -> list[Any]:
     """``function`` of each row, an exception in one row being that row's outcome.
 

@@ -15,7 +15,7 @@ from pydantic import Field, PrivateAttr, SerializeAsAny, field_validator, model_
 from zentra_lumara_gov.entities.base_classes import BaseEntity, Error
 from zentra_lumara_gov.entities.enums import MetricGroup
 from zentra_lumara_gov.entities.metric_threshold import MetricThreshold
-from zentra_lumara_gov.entities.record_columns import RecordColumns, gc_paused
+from zentra_lumara_gov.entities.record_columns import RecordColumns
 from zentra_lumara_gov.run_record import RunRecord
 
 
@@ -61,30 +61,6 @@ class RecordMetricResult(_MetricResultBase):
     def passed(self) -> bool | None:
         """Whether the value keeps within every threshold; None without thresholds or without a value."""
         return passes_thresholds(self.value, self.thresholds)
-
-
-def records_like(template: RecordMetricResult, changes: Any) -> list[RecordMetricResult]:
-    """One record result per mapping of ``changes``, each ``template`` with those fields replaced.
-
-    For runs that make a result per record in bulk: the fields of
-    ``template`` are validated once, the changed ones (value, record id,
-    label, explanation, errors) are the caller's, already of their types.
-    Equal, field for field, to constructing each record.
-    """
-    cls = type(template)
-    base = template.__dict__
-    fields_set = template.__pydantic_fields_set__
-    new, assign = cls.__new__, object.__setattr__
-    records = []
-    with gc_paused():
-        for change in changes:
-            record = new(cls)
-            assign(record, "__dict__", {**base, **change})
-            assign(record, "__pydantic_fields_set__", fields_set | change.keys())
-            assign(record, "__pydantic_extra__", None)
-            assign(record, "__pydantic_private__", None)
-            records.append(record)
-    return records
 
 
 class AggregateMetricResult(_MetricResultBase):
