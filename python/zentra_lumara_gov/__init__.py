@@ -47,6 +47,7 @@ if TYPE_CHECKING:
     from zentra_lumara_gov.run_record import RunRecord as RunRecord
     from zentra_lumara_gov.store import RunStore as RunStore
     from zentra_lumara_gov.errors import (
+        CacheMissError as CacheMissError,
         DataReadError as DataReadError,
         InputTypeError as InputTypeError,
         InputValueError as InputValueError,
@@ -77,6 +78,7 @@ _LAZY_NAMES = {
     "Comparison": "zentra_lumara_gov.comparison",
     "RunRecord": "zentra_lumara_gov.run_record",
     "RunStore": "zentra_lumara_gov.store",
+    "CacheMissError": "zentra_lumara_gov.errors",
     "DataReadError": "zentra_lumara_gov.errors",
     "InputTypeError": "zentra_lumara_gov.errors",
     "InputValueError": "zentra_lumara_gov.errors",

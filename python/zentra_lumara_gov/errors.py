@@ -4,6 +4,7 @@ Every class derives from :class:`ZentraLumaraGovError`, so one ``except``
 catches them all::
 
     ZentraLumaraGovError
+    ├── CacheMissError (LookupError)      a replay needed an answer the call cache does not hold
     ├── InputTypeError (TypeError)        an argument of the wrong type
     ├── InputValueError (ValueError)      an argument that cannot be evaluated
     │   ├── SettingsError                 a settings file or table that is wrong
@@ -37,6 +38,7 @@ import functools
 from typing import Any
 
 __all__ = [
+    "CacheMissError",
     "DataReadError",
     "InputTypeError",
     "InputValueError",
@@ -65,6 +67,10 @@ __all__ = [
 
 class ZentraLumaraGovError(Exception):
     """Base of the SDK's own exceptions."""
+
+
+class CacheMissError(ZentraLumaraGovError, LookupError):
+    """A replay needed an answer the call cache does not hold (the call is named; nothing was called)."""
 
 
 class InputTypeError(ZentraLumaraGovError, TypeError):

@@ -41,6 +41,8 @@ import threading
 from collections.abc import Iterator, Mapping, Sequence
 from typing import Any
 
+from zentra_lumara_gov.errors import CacheMissError
+
 CACHE_MODES = ("readwrite", "replay")
 _BATCH = 16
 _LOOKUP_BATCH = 500
@@ -49,10 +51,6 @@ _FLUSH_SECONDS = 0.1
 # The cache of the run being evaluated, and the metric whose calls are being made.
 active_cache: contextvars.ContextVar[CallCache | None] = contextvars.ContextVar("zlg_call_cache", default=None)
 calling_metric: contextvars.ContextVar[Any] = contextvars.ContextVar("zlg_calling_metric", default=None)
-
-
-class CacheMissError(LookupError):
-    """A replay needed an answer the cache does not hold."""
 
 
 def canonical(value: Any) -> str:
