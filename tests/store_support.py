@@ -21,6 +21,7 @@ from collections.abc import Iterator
 
 import numpy as np
 import pandas as pd
+import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -148,3 +149,14 @@ def make_result(records: int = 5, metrics: int = 2, *, seed: int = 0, tags: dict
     if run_id is not None:
         run = run.model_copy(update={"run_id": run_id})
     return with_run(result, run.end(result, status))
+
+
+BACKENDS = ["sqlite", "postgresql"]
+
+
+@pytest.fixture(params=BACKENDS)
+def store_url(request, tmp_path):
+    """A fresh store's URL on each backend: an SQLite file, then a database of the throwaway PostgreSQL server."""
+    if request.param == "sqlite":
+        return f"sqlite:///{tmp_path / 'runs.db'}"
+    return request.getfixturevalue("postgres").database()

@@ -20,6 +20,7 @@ import pandas as pd
 import pytest
 from click.testing import CliRunner
 from sqlalchemy import create_engine, text
+from store_support import store_url  # noqa: F401 - a fixture
 
 import zentra_lumara_gov as zlg
 from detection_service import DetectionService, Fault, ServiceThread
@@ -38,13 +39,6 @@ from zentra_lumara_gov.store import RunStore
 
 SECRET, USER, INSTANCE = "cache-test-key", "ann", "instance-c"
 RECORDS = 8
-
-
-@pytest.fixture(params=["sqlite", "postgresql"])
-def store_url(request, tmp_path):
-    if request.param == "sqlite":
-        return f"sqlite:///{tmp_path / 'runs.db'}"
-    return request.getfixturevalue("postgres").database()
 
 
 @pytest.fixture

@@ -11,19 +11,9 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 from sqlalchemy import create_engine, text
 
-from store_support import make_result
+from store_support import make_result, store_url  # noqa: F401 - a fixture
 from zentra_lumara_gov.store import RunStore, resolve_url
 from zentra_lumara_gov.store import signing
-
-BACKENDS = ["sqlite", "postgresql"]
-
-
-@pytest.fixture(params=BACKENDS)
-def store_url(request, tmp_path):
-    if request.param == "sqlite":
-        return f"sqlite:///{tmp_path / 'runs.db'}"
-    return request.getfixturevalue("postgres").database()
-
 
 @pytest.fixture
 def store(store_url):

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/sha256.h"
+#include "common/zlg.h"
 
 namespace {
 
@@ -23,6 +24,8 @@ std::string_view utf8_of(PyObject *text, nb::object &keeper) {
   Py_ssize_t size = 0;
   const char *bytes = PyUnicode_AsUTF8AndSize(text, &size);
   if (bytes) return {bytes, static_cast<std::size_t>(size)};
+  // Only a surrogate (not encodable strictly) is written another way; any other failure stands.
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
   PyErr_Clear();
   keeper = nb::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
   if (!keeper.is_valid()) throw nb::python_error();
@@ -137,8 +140,8 @@ nb::object record_digests(nb::handle columns, nb::handle keys, nb::handle texts,
     std::string prefix;
     append_text(prefix, PyList_GetItem(keys.ptr(), c));
     prefixes.push_back(prefix + ":");
-    is_text.push_back(PyObject_IsTrue(PyList_GetItem(texts.ptr(), c)) == 1);
-    is_input.push_back(PyObject_IsTrue(PyList_GetItem(inputs.ptr(), c)) == 1);
+    is_text.push_back(zlg::truthy(PyList_GetItem(texts.ptr(), c)));
+    is_input.push_back(zlg::truthy(PyList_GetItem(inputs.ptr(), c)));
   }
 
   nb::list record_hashes = nb::steal<nb::list>(PyList_New(count));

@@ -196,8 +196,9 @@ nb::object lists_of_texts(nb::handle data, nb::handle field) {
     for (Py_ssize_t j = 0; j < items; ++j) {
       PyObject *item = PyList_GetItem(cell, j);
       if (!PyUnicode_CheckExact(item)) return {};
-      if (!PyUnicode_AsUTF8AndSize(item, nullptr)) {  // a surrogate: not encodable
-        PyErr_Clear();
+      if (!PyUnicode_AsUTF8AndSize(item, nullptr)) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
+        PyErr_Clear();  // a surrogate: not encodable, the column takes the round trip
         return {};
       }
     }

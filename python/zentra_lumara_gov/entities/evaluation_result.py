@@ -6,6 +6,7 @@ import datetime as _dt
 import math
 import numbers
 import os
+from collections.abc import Iterator
 from typing import Annotated, Any
 
 import numpy as np
@@ -529,7 +530,7 @@ class MetricsEvaluationResult(BaseEntity):
             return
         kwargs.setdefault("index", False)
         # Of the record table's columns, only errors, evidences and additional_info hold lists and mappings.
-        plain = () if wide else set(RECORD_COLUMNS) - {"errors", "evidences", "additional_info"}
+        plain = () if wide else set(RECORD_COLUMNS) - set(_STRUCTURED)
         table = _io.encoded_cells(self.to_df(wide=wide), plain)
         _io.write_atomically(path, lambda target: table.to_parquet(target, engine="pyarrow", **kwargs))
 
@@ -571,22 +572,22 @@ class MetricsEvaluationResult(BaseEntity):
         return None
 
 
-def _record_frame(parts: list[RecordColumns]) -> pd.DataFrame:
-    """The long table of ``to_df``: the record columns of every metric one after the other.
+_VARIES = RecordColumns.VARIES
+# Columns of the record table whose cells are lists or mappings (written as JSON text to files).
+_STRUCTURED = ("errors", "evidences", "additional_info")
 
-    A column that holds one value throughout (a metric's name, a field no
-    record has) is made at once with the dtype pandas gives that value;
-    the others are made from their cells as pandas infers them.
-    """
-    count = sum(len(part) for part in parts)
-    columns: dict[str, Any] = {}
+
+def _long_columns(parts: list[RecordColumns]) -> Iterator[tuple[str, Any, Any]]:
+    """Each column of the long record table, in order: (name, the one value every record has in it or
+    ``_VARIES``, the cells when it varies). The scores come as one float array."""
     for name in RECORD_COLUMNS:
         if name == "value":
-            columns[name] = np.concatenate([part.values() for part in parts]) if parts else np.empty(0)
+            yield name, _VARIES, np.concatenate([part.values() for part in parts]) if parts else np.empty(0)
             continue
-        shared = {_cell_of(name, part.constant(name)) for part in parts if part.constant(name) is not _VARIES}
-        if len(shared) == 1 and all(part.constant(name) is not _VARIES for part in parts):
-            columns[name] = _filled(next(iter(shared)), count)
+        constants = [part.constant(name) for part in parts]
+        shared = {_cell_of(name, value) for value in constants if value is not _VARIES}
+        if parts and len(shared) == 1 and all(value is not _VARIES for value in constants):
+            yield name, next(iter(shared)), None
             continue
         cells: list[Any] = []
         for part in parts:
@@ -596,11 +597,20 @@ def _record_frame(parts: list[RecordColumns]) -> pd.DataFrame:
                 cells.extend(_cell_of(name, value) for value in part.field(name))
             else:
                 cells.extend(part.field(name))
-        columns[name] = cells
+        yield name, _VARIES, cells
+
+
+def _record_frame(parts: list[RecordColumns]) -> pd.DataFrame:
+    """The long table of ``to_df``: the record columns of every metric one after the other.
+
+    A column that holds one value throughout (a metric's name, a field no
+    record has) is made at once with the dtype pandas gives that value;
+    the others are made from their cells as pandas infers them.
+    """
+    count = sum(len(part) for part in parts)
+    columns = {name: cells if shared is _VARIES else _filled(shared, count)
+               for name, shared, cells in _long_columns(parts)}
     return pd.DataFrame(columns, columns=RECORD_COLUMNS)
-
-
-_VARIES = RecordColumns.VARIES
 
 
 def _record_arrow_table(parts: list[RecordColumns]) -> Any:
@@ -615,23 +625,12 @@ def _record_arrow_table(parts: list[RecordColumns]) -> Any:
 
     count = sum(len(part) for part in parts)
     arrays = []
-    for name in RECORD_COLUMNS:
-        if name == "value":
-            values = np.concatenate([part.values() for part in parts]) if parts else np.empty(0)
-            arrays.append(pa.array(values, from_pandas=True))
+    for name, shared, cells in _long_columns(parts):
+        if shared is not _VARIES:
+            arrays.append(pa.repeat(encode_cell(shared), count))
             continue
-        constants = [part.constant(name) for part in parts]
-        if parts and all(value is not _VARIES for value in constants) and len(set(constants)) == 1:
-            arrays.append(pa.repeat(encode_cell(_cell_of(name, constants[0])), count))
-            continue
-        cells: list[Any] = []
-        for part in parts:
-            if name == "passed":
-                cells.extend(part.passed())
-            elif name in ("errors", "evidences", "additional_info"):
-                cells.extend(encode_cell(_cell_of(name, value)) for value in part.field(name))
-            else:
-                cells.extend(_cell_of(name, value) for value in part.field(name))
+        if name in _STRUCTURED:
+            cells = [encode_cell(cell) for cell in cells]
         arrays.append(pa.array(cells, from_pandas=True))
     return pa.Table.from_arrays(arrays, names=RECORD_COLUMNS)
 
